@@ -1,6 +1,9 @@
 # Warnings apply to our own targets only; call velmorine_warnings(target).
 function(velmorine_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow=local)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(${target} PRIVATE -Wshadow=local)
+  endif()
   if(VELMORINE_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
