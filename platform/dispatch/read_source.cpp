@@ -7,7 +7,9 @@ namespace velmorine::platform {
 
 struct ReadSource::State {
   State(SerialQueue& queue, int fd, std::function<void()> handler)
-      : descriptor(queue.context(), fd), executor(queue.executor()), on_readable(std::move(handler)) {}
+      : descriptor(queue.context(), fd),
+        executor(queue.executor()),
+        on_readable(std::move(handler)) {}
 
   asio::posix::stream_descriptor descriptor;
   SerialQueue::Executor executor;

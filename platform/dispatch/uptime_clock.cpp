@@ -4,9 +4,7 @@
 
 namespace velmorine::platform {
 
-std::shared_ptr<void> UptimeClock::on_advance(std::function<void()>) {
-  return nullptr;
-}
+std::shared_ptr<void> UptimeClock::on_advance(std::function<void()>) { return nullptr; }
 
 double SystemUptimeClock::now() const { return system_uptime(); }
 
