@@ -22,9 +22,7 @@ bool common_valid(const Header& header) {
          !header.transfer_id.is_nil();
 }
 
-bool valid_entry_count(std::uint64_t count) {
-  return count >= 1 && count <= kMaxTransferEntries;
-}
+bool valid_entry_count(std::uint64_t count) { return count >= 1 && count <= kMaxTransferEntries; }
 
 // The value rules hold alike for what we build and what we accept.
 bool valid(const TransferOfferHeader& h) {
@@ -58,7 +56,8 @@ bool valid(const TransferResponseHeader& h) {
     case TransferDecision::accept:
       return h.transfer_token && is_hex_digest(*h.transfer_token) && !h.reason;
     case TransferDecision::reject:
-      return !h.transfer_token && (!h.reason || valid_transfer_text(*h.reason, kMaxReasonBytes, true));
+      return !h.transfer_token &&
+             (!h.reason || valid_transfer_text(*h.reason, kMaxReasonBytes, true));
   }
   return false;
 }
@@ -223,7 +222,8 @@ ControlParseResult<TransferOfferHeader> parse_transfer_offer(const Frame& frame,
                                                              const core::Uuid& sender) {
   HeaderFields fields;
   TransferHeaderCommon common;
-  if (const auto e = begin_parse(frame, FrameKind::transfer_offer, kOfferType, sender, fields, common);
+  if (const auto e =
+          begin_parse(frame, FrameKind::transfer_offer, kOfferType, sender, fields, common);
       e != accepted) {
     return std::unexpected(e);
   }
@@ -258,7 +258,8 @@ ControlParseResult<ManifestEntryHeader> parse_manifest_entry(const Frame& frame,
                                                              const core::Uuid& sender) {
   HeaderFields fields;
   TransferHeaderCommon common;
-  if (const auto e = begin_parse(frame, FrameKind::manifest_entry, kEntryType, sender, fields, common);
+  if (const auto e =
+          begin_parse(frame, FrameKind::manifest_entry, kEntryType, sender, fields, common);
       e != accepted) {
     return std::unexpected(e);
   }

@@ -95,12 +95,12 @@ struct TransferCancelHeader {
 
 enum class ControlParseError : std::int32_t {
   accepted = 0,
-  malformed = 1,       // bad size, not one flat object, or a key that is not plain
-  duplicate_key = 2,   // a top-level key occurs twice
-  missing_field = 3,   // a required key is missing or its token has the wrong kind
-  invalid_value = 4,   // wrong kind or "type", or a value that breaks a rule
-  invalid_utf8 = 5,    // the header is not valid UTF-8
-  payload_present = 6, // control frames carry no payload
+  malformed = 1,        // bad size, not one flat object, or a key that is not plain
+  duplicate_key = 2,    // a top-level key occurs twice
+  missing_field = 3,    // a required key is missing or its token has the wrong kind
+  invalid_value = 4,    // wrong kind or "type", or a value that breaks a rule
+  invalid_utf8 = 5,     // the header is not valid UTF-8
+  payload_present = 6,  // control frames carry no payload
   unsupported_major = 7,
   wrong_sender = 8,
 };

@@ -74,8 +74,7 @@ std::optional<Frame> make_frame(std::int32_t kind, std::string header,
   return frame;
 }
 
-DataParseError index_data_header(const Frame& frame, bool payload_allowed,
-                                 HeaderFields& fields) {
+DataParseError index_data_header(const Frame& frame, bool payload_allowed, HeaderFields& fields) {
   if (!payload_allowed && !frame.payload.empty()) return payload_present;
   const std::string_view header = frame.header_utf8;
   if (header.empty() || header.size() > kMaxFrameHeaderLength) return malformed;
@@ -119,8 +118,7 @@ DataParseResult<DataHeaderCommon> parse_data_common(const HeaderFields& fields,
   }
   if (*major_value != kTransferWireMajor) return std::unexpected(unsupported_major);
   if (*sender_value != sender) return std::unexpected(wrong_sender);
-  return DataHeaderCommon{*major_value, *minor_value, *id_value, *sender_value,
-                          *transfer_value};
+  return DataHeaderCommon{*major_value, *minor_value, *id_value, *sender_value, *transfer_value};
 }
 
 // Runs the checks every data parser starts with and indexes the header.
@@ -128,8 +126,7 @@ DataParseError begin_parse(const Frame& frame, std::int32_t kind, std::string_vi
                            const core::Uuid& sender, bool payload_allowed, HeaderFields& fields,
                            DataHeaderCommon& common) {
   if (frame.type != kind) return invalid_value;
-  if (const auto indexed = index_data_header(frame, payload_allowed, fields);
-      indexed != accepted) {
+  if (const auto indexed = index_data_header(frame, payload_allowed, fields); indexed != accepted) {
     return indexed;
   }
   auto parsed = parse_data_common(fields, type_name, sender);
@@ -165,8 +162,7 @@ std::optional<Frame> serialize_file_boundary(const FileBoundaryHeader& h, std::i
 }
 
 DataParseResult<FileBoundaryHeader> parse_file_boundary(const Frame& frame,
-                                                        const core::Uuid& sender,
-                                                        std::int32_t kind,
+                                                        const core::Uuid& sender, std::int32_t kind,
                                                         std::string_view type_name) {
   HeaderFields fields;
   DataHeaderCommon common;
@@ -244,7 +240,8 @@ std::optional<Frame> serialize_transfer_complete(const TransferCompleteHeader& h
 DataParseResult<DataHelloHeader> parse_data_hello(const Frame& frame, const core::Uuid& sender) {
   HeaderFields fields;
   DataHeaderCommon common;
-  if (const auto e = begin_parse(frame, FrameKind::data_hello, kHelloType, sender, false, fields, common);
+  if (const auto e =
+          begin_parse(frame, FrameKind::data_hello, kHelloType, sender, false, fields, common);
       e != accepted) {
     return std::unexpected(e);
   }
@@ -262,8 +259,7 @@ DataParseResult<DataHelloHeader> parse_data_hello(const Frame& frame, const core
   return checked(std::move(header));
 }
 
-DataParseResult<FileBoundaryHeader> parse_file_begin(const Frame& frame,
-                                                     const core::Uuid& sender) {
+DataParseResult<FileBoundaryHeader> parse_file_begin(const Frame& frame, const core::Uuid& sender) {
   return parse_file_boundary(frame, sender, FrameKind::file_begin, kBeginType);
 }
 
@@ -274,7 +270,8 @@ DataParseResult<FileBoundaryHeader> parse_file_end(const Frame& frame, const cor
 DataParseResult<FileChunkHeader> parse_file_chunk(const Frame& frame, const core::Uuid& sender) {
   HeaderFields fields;
   DataHeaderCommon common;
-  if (const auto e = begin_parse(frame, FrameKind::file_chunk, kChunkType, sender, true, fields, common);
+  if (const auto e =
+          begin_parse(frame, FrameKind::file_chunk, kChunkType, sender, true, fields, common);
       e != accepted) {
     return std::unexpected(e);
   }
@@ -300,8 +297,8 @@ DataParseResult<TransferProgressHeader> parse_transfer_progress(const Frame& fra
                                                                 const core::Uuid& sender) {
   HeaderFields fields;
   DataHeaderCommon common;
-  if (const auto e =
-          begin_parse(frame, FrameKind::transfer_progress, kProgressType, sender, false, fields, common);
+  if (const auto e = begin_parse(frame, FrameKind::transfer_progress, kProgressType, sender, false,
+                                 fields, common);
       e != accepted) {
     return std::unexpected(e);
   }
@@ -319,8 +316,8 @@ DataParseResult<TransferCompleteHeader> parse_transfer_complete(const Frame& fra
                                                                 const core::Uuid& sender) {
   HeaderFields fields;
   DataHeaderCommon common;
-  if (const auto e =
-          begin_parse(frame, FrameKind::transfer_complete, kCompleteType, sender, false, fields, common);
+  if (const auto e = begin_parse(frame, FrameKind::transfer_complete, kCompleteType, sender, false,
+                                 fields, common);
       e != accepted) {
     return std::unexpected(e);
   }

@@ -110,8 +110,7 @@ std::optional<Frame> serialize_transfer_progress(const TransferProgressHeader& h
 std::optional<Frame> serialize_transfer_complete(const TransferCompleteHeader& header);
 
 DataParseResult<DataHelloHeader> parse_data_hello(const Frame& frame, const core::Uuid& sender);
-DataParseResult<FileBoundaryHeader> parse_file_begin(const Frame& frame,
-                                                     const core::Uuid& sender);
+DataParseResult<FileBoundaryHeader> parse_file_begin(const Frame& frame, const core::Uuid& sender);
 // The content stays in the frame's payload; it is not copied.
 DataParseResult<FileChunkHeader> parse_file_chunk(const Frame& frame, const core::Uuid& sender);
 DataParseResult<FileBoundaryHeader> parse_file_end(const Frame& frame, const core::Uuid& sender);

@@ -234,11 +234,16 @@ struct KindBuilder {
 };
 
 constexpr KindBuilder kBuilders[] = {
-    {"TRANSFER_OFFER", build_offer},         {"MANIFEST_ENTRY", build_entry},
-    {"MANIFEST_END", build_end},             {"TRANSFER_RESPONSE", build_response},
-    {"CANCEL", build_cancel},                {"DATA_HELLO", build_data_hello},
-    {"FILE_BEGIN", build_file_begin},        {"FILE_END", build_file_end},
-    {"FILE_CHUNK", build_file_chunk},        {"TRANSFER_PROGRESS", build_progress},
+    {"TRANSFER_OFFER", build_offer},
+    {"MANIFEST_ENTRY", build_entry},
+    {"MANIFEST_END", build_end},
+    {"TRANSFER_RESPONSE", build_response},
+    {"CANCEL", build_cancel},
+    {"DATA_HELLO", build_data_hello},
+    {"FILE_BEGIN", build_file_begin},
+    {"FILE_END", build_file_end},
+    {"FILE_CHUNK", build_file_chunk},
+    {"TRANSFER_PROGRESS", build_progress},
     {"TRANSFER_COMPLETE", build_complete},
 };
 
@@ -344,8 +349,8 @@ std::optional<json> fields_of(const Frame& frame, const core::Uuid& sender) {
       const auto h = parse_transfer_complete(frame, sender);
       if (!h) return std::nullopt;
       auto out = fields_with_ids(*h);
-      out["status"] = h->status == TransferCompleteStatus::sender_done ? "sender_done"
-                                                                       : "receiver_committed";
+      out["status"] =
+          h->status == TransferCompleteStatus::sender_done ? "sender_done" : "receiver_committed";
       out["bytes"] = h->acknowledged_bytes;
       return out;
     }
@@ -357,8 +362,7 @@ std::optional<json> fields_of(const Frame& frame, const core::Uuid& sender) {
 }  // namespace
 
 std::optional<Frame> build_transfer_frame(std::string_view kind, std::string_view sender,
-                                          const json& fields,
-                                          std::span<const std::uint8_t> payload,
+                                          const json& fields, std::span<const std::uint8_t> payload,
                                           const std::function<core::Uuid()>& make_frame_id) {
   static const json kNoFields = json::object();
   const FieldReader reader(fields.is_object() ? fields : kNoFields);

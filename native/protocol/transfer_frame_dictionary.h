@@ -6,11 +6,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "native/protocol/frame_codec.h"
 #include "native/protocol/uuid.h"

@@ -94,26 +94,25 @@ std::string offer_text() {
 }
 
 std::string entry_text() {
-  return header_text("MANIFEST_ENTRY", std::string(R"("transfer_id":")") +
-                                           std::string(kTransferText) +
-                                           R"(","index":0,"kind":"file","path":"photos/a.jpg",)"
-                                           R"("size":"1024","modified_utc":"2026-12-10T12:00:00.000Z",)"
-                                           R"("sha256":")" +
-                                           std::string(kDigest) + "\"");
+  return header_text("MANIFEST_ENTRY",
+                     std::string(R"("transfer_id":")") + std::string(kTransferText) +
+                         R"(","index":0,"kind":"file","path":"photos/a.jpg",)"
+                         R"("size":"1024","modified_utc":"2026-12-10T12:00:00.000Z",)"
+                         R"("sha256":")" +
+                         std::string(kDigest) + "\"");
 }
 
 std::string directory_text() {
-  return header_text("MANIFEST_ENTRY", std::string(R"("transfer_id":")") +
-                                           std::string(kTransferText) +
-                                           R"(","index":1,"kind":"directory","path":"photos",)"
-                                           R"("size":"0","modified_utc":"2026-12-10T12:00:00.000Z")");
+  return header_text("MANIFEST_ENTRY",
+                     std::string(R"("transfer_id":")") + std::string(kTransferText) +
+                         R"(","index":1,"kind":"directory","path":"photos",)"
+                         R"("size":"0","modified_utc":"2026-12-10T12:00:00.000Z")");
 }
 
 std::string end_text() {
-  return header_text("MANIFEST_END", std::string(R"("transfer_id":")") +
-                                         std::string(kTransferText) +
-                                         R"(","entry_count":3,"manifest_sha256":")" +
-                                         std::string(kDigest) + "\"");
+  return header_text("MANIFEST_END",
+                     std::string(R"("transfer_id":")") + std::string(kTransferText) +
+                         R"(","entry_count":3,"manifest_sha256":")" + std::string(kDigest) + "\"");
 }
 
 std::string accept_text() {
@@ -155,15 +154,13 @@ TEST(TransferControlFrames, SerializersWriteTheExactHeaderText) {
        with(offer_text(), "Holiday photos", R"(say \"hi\" \\ bye)")},
       {"file entry", serialize_manifest_entry(file_entry()), FrameKind::manifest_entry,
        entry_text()},
-      {"directory entry has no sha256",
-       serialize_manifest_entry([] {
+      {"directory entry has no sha256", serialize_manifest_entry([] {
          auto h = directory_entry();
          h.index = 1;
          return h;
        }()),
        FrameKind::manifest_entry, directory_text()},
-      {"manifest end", serialize_manifest_end(manifest_end()), FrameKind::manifest_end,
-       end_text()},
+      {"manifest end", serialize_manifest_end(manifest_end()), FrameKind::manifest_end, end_text()},
       {"accept", serialize_transfer_response(accepting()), FrameKind::transfer_response,
        accept_text()},
       {"reject", serialize_transfer_response(rejecting()), FrameKind::transfer_response,
@@ -375,21 +372,21 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"more top-level items than entries", kOffer,
                   with(offer_text(), R"("top_level_count":1)", R"("top_level_count":4)"),
                   invalid_value},
-        ParseCase{"total_bytes as a number", kOffer,
-                  with(offer_text(), R"("total_bytes":"42")",
-                       R"("total_bytes":18446744073709551615)"),
-                  missing_field},
+        ParseCase{
+            "total_bytes as a number", kOffer,
+            with(offer_text(), R"("total_bytes":"42")", R"("total_bytes":18446744073709551615)"),
+            missing_field},
         ParseCase{"total_bytes with a leading zero", kOffer,
                   with(offer_text(), R"("total_bytes":"42")", R"("total_bytes":"007")"),
                   invalid_value},
-        ParseCase{"largest total_bytes", kOffer,
-                  with(offer_text(), R"("total_bytes":"42")",
-                       R"("total_bytes":"18446744073709551615")"),
-                  accepted},
-        ParseCase{"total_bytes past 64 bits", kOffer,
-                  with(offer_text(), R"("total_bytes":"42")",
-                       R"("total_bytes":"18446744073709551616")"),
-                  invalid_value},
+        ParseCase{
+            "largest total_bytes", kOffer,
+            with(offer_text(), R"("total_bytes":"42")", R"("total_bytes":"18446744073709551615")"),
+            accepted},
+        ParseCase{
+            "total_bytes past 64 bits", kOffer,
+            with(offer_text(), R"("total_bytes":"42")", R"("total_bytes":"18446744073709551616")"),
+            invalid_value},
         ParseCase{"name with an escaped tab", kOffer,
                   with(offer_text(), "Holiday photos", R"(Holiday\tphotos)"), invalid_value},
         ParseCase{"name with a raw line feed", kOffer,
@@ -403,8 +400,8 @@ INSTANTIATE_TEST_SUITE_P(
                   with(offer_text(), "Holiday photos", std::string(513, 'n')), invalid_value},
         ParseCase{"name with a bad escape", kOffer,
                   with(offer_text(), "Holiday photos", R"(a\udc00b)"), missing_field},
-        ParseCase{"null name", kOffer,
-                  with(offer_text(), R"("Holiday photos")", "null"), missing_field},
+        ParseCase{"null name", kOffer, with(offer_text(), R"("Holiday photos")", "null"),
+                  missing_field},
         ParseCase{"keys reordered, unknown keys ignored", kOffer,
                   with(with(offer_text(), R"({"major":2,"minor":0,)",
                             R"({"extra":{"major":[1,{"x":null}]},"minor":0,)"),
@@ -416,8 +413,8 @@ INSTANTIATE_TEST_SUITE_P(
                   with(offer_text(), R"("minor":0)", R"("minor":65536)"), invalid_value},
         ParseCase{"major with a leading zero", kOffer,
                   with(offer_text(), R"("major":2)", R"("major":02)"), invalid_value},
-        ParseCase{"major as a string", kOffer,
-                  with(offer_text(), R"("major":2)", R"("major":"2")"), missing_field},
+        ParseCase{"major as a string", kOffer, with(offer_text(), R"("major":2)", R"("major":"2")"),
+                  missing_field},
         ParseCase{"major 3", kOffer, with(offer_text(), R"("major":2)", R"("major":3)"),
                   unsupported_major},
         ParseCase{"another sender", kOffer, with(offer_text(), kSenderText, kOtherText),
@@ -445,7 +442,10 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"header of 65537 bytes, not UTF-8", kOffer, "\"\xff" + kLongText, invalid_utf8},
         ParseCase{"key with a backslash", kOffer,
                   with(offer_text(), R"("display_name")", R"("display\u005fname")"), malformed},
-        ParseCase{"header not UTF-8", kOffer, with(offer_text(), "Holiday", "Holi\xc0\x80" "day"),
+        ParseCase{"header not UTF-8", kOffer,
+                  with(offer_text(), "Holiday",
+                       "Holi\xc0\x80"
+                       "day"),
                   invalid_utf8},
         ParseCase{"not an object", kOffer, "[" + offer_text() + "]", malformed},
         ParseCase{"cut short", kOffer, offer_text().substr(0, 40), malformed},
@@ -458,18 +458,18 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"directory without sha256", kEntry, directory_text(), accepted},
         ParseCase{"index 99999", kEntry, with(entry_text(), R"("index":0)", R"("index":99999)"),
                   accepted},
-        ParseCase{"index 100000", kEntry,
-                  with(entry_text(), R"("index":0)", R"("index":100000)"), invalid_value},
-        ParseCase{"index as a string", kEntry,
-                  with(entry_text(), R"("index":0)", R"("index":"0")"), missing_field},
+        ParseCase{"index 100000", kEntry, with(entry_text(), R"("index":0)", R"("index":100000)"),
+                  invalid_value},
+        ParseCase{"index as a string", kEntry, with(entry_text(), R"("index":0)", R"("index":"0")"),
+                  missing_field},
         ParseCase{"directory with sha256", kEntry,
                   with(directory_text(), R"("size":"0")",
                        std::string(R"("size":"0","sha256":")") + std::string(kDigest) + "\""),
                   invalid_value},
         ParseCase{"directory with size 1", kEntry,
                   with(directory_text(), R"("size":"0")", R"("size":"1")"), invalid_value},
-        ParseCase{"file without sha256", kEntry,
-                  with(entry_text(), R"("sha256")", R"("sha257")"), invalid_value},
+        ParseCase{"file without sha256", kEntry, with(entry_text(), R"("sha256")", R"("sha257")"),
+                  invalid_value},
         ParseCase{"file digest upper case", kEntry, with(entry_text(), kDigest, upper(kDigest)),
                   invalid_value},
         ParseCase{"file digest of 63 characters", kEntry,
@@ -491,8 +491,8 @@ INSTANTIATE_TEST_SUITE_P(
                   missing_field},
         ParseCase{"size as a number", kEntry,
                   with(entry_text(), R"("size":"1024")", R"("size":1024)"), missing_field},
-        ParseCase{"modified_utc empty", kEntry,
-                  with(entry_text(), "2026-12-10T12:00:00.000Z", ""), invalid_value},
+        ParseCase{"modified_utc empty", kEntry, with(entry_text(), "2026-12-10T12:00:00.000Z", ""),
+                  invalid_value},
         ParseCase{"modified_utc of 65 bytes", kEntry,
                   with(entry_text(), "2026-12-10T12:00:00.000Z", std::string(65, 'm')),
                   invalid_value}));
@@ -501,15 +501,14 @@ INSTANTIATE_TEST_SUITE_P(
     ManifestEnd, TransferControlParse,
     ::testing::Values(
         ParseCase{"valid", kEnd, end_text(), accepted},
-        ParseCase{"no entries", kEnd,
-                  with(end_text(), R"("entry_count":3)", R"("entry_count":0)"), invalid_value},
-        ParseCase{"100001 entries", kEnd,
-                  with(end_text(), R"("entry_count":3)", R"("entry_count":100001)"),
+        ParseCase{"no entries", kEnd, with(end_text(), R"("entry_count":3)", R"("entry_count":0)"),
                   invalid_value},
+        ParseCase{"100001 entries", kEnd,
+                  with(end_text(), R"("entry_count":3)", R"("entry_count":100001)"), invalid_value},
         ParseCase{"digest upper case", kEnd, with(end_text(), kDigest, upper(kDigest)),
                   invalid_value},
-        ParseCase{"digest missing", kEnd,
-                  with(end_text(), R"("manifest_sha256")", R"("sha256")"), missing_field}));
+        ParseCase{"digest missing", kEnd, with(end_text(), R"("manifest_sha256")", R"("sha256")"),
+                  missing_field}));
 
 INSTANTIATE_TEST_SUITE_P(
     Response, TransferControlParse,
@@ -542,30 +541,28 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"nil correlation", kResponse, with(accept_text(), kCorrelationText, kNilText),
                   invalid_value},
         ParseCase{"correlation missing", kResponse,
-                  with(accept_text(), R"("correlation_id")", R"("correlation")"),
-                  missing_field},
+                  with(accept_text(), R"("correlation_id")", R"("correlation")"), missing_field},
         ParseCase{"decision missing", kResponse,
                   with(accept_text(), R"("decision")", R"("verdict")"), missing_field}));
 
 INSTANTIATE_TEST_SUITE_P(
     Cancel, TransferControlParse,
-    ::testing::Values(
-        ParseCase{"valid", kCancel, cancel_text(), accepted},
-        ParseCase{"empty reason", kCancel,
-                  with(cancel_text(), R"("reason":"user")", R"("reason":"")"), accepted},
-        ParseCase{"reason with a raw line feed", kCancel,
-                  with(cancel_text(), R"("reason":"user")", "\"reason\":\"a\nb\""),
-                  invalid_value},
-        ParseCase{"reason missing", kCancel, with(cancel_text(), R"(,"reason":"user")", ""),
-                  missing_field},
-        ParseCase{"another sender", kCancel, with(cancel_text(), kSenderText, kOtherText),
-                  wrong_sender}));
+    ::testing::Values(ParseCase{"valid", kCancel, cancel_text(), accepted},
+                      ParseCase{"empty reason", kCancel,
+                                with(cancel_text(), R"("reason":"user")", R"("reason":"")"),
+                                accepted},
+                      ParseCase{"reason with a raw line feed", kCancel,
+                                with(cancel_text(), R"("reason":"user")", "\"reason\":\"a\nb\""),
+                                invalid_value},
+                      ParseCase{"reason missing", kCancel,
+                                with(cancel_text(), R"(,"reason":"user")", ""), missing_field},
+                      ParseCase{"another sender", kCancel,
+                                with(cancel_text(), kSenderText, kOtherText), wrong_sender}));
 
 TEST(TransferControlFrames, ParsedTextsAreDecoded) {
   const auto sender = uuid(kSenderText);
-  const auto accented =
-      parse_transfer_offer(frame_of(kOffer, with(offer_text(), "Holiday photos", R"(caf\u00e9)")),
-                           sender);
+  const auto accented = parse_transfer_offer(
+      frame_of(kOffer, with(offer_text(), "Holiday photos", R"(caf\u00e9)")), sender);
   ASSERT_TRUE(accented);
   EXPECT_EQ(accented->display_name, "caf\xC3\xA9");
   const auto quoted = parse_transfer_offer(
