@@ -45,9 +45,9 @@ struct ConversationOutboxEntry {
 
 // Which outbox rows `ConversationHistory::pendingOutboxEntries` gives.
 struct ConversationOutboxQuery {
-  std::string kind;  // "message" or "transfer"
-  std::optional<std::string> peer;
-  std::optional<std::string> id;
+  std::string kind{};  // "message" or "transfer"
+  std::optional<std::string> peer{};
+  std::optional<std::string> id{};
   bool oldestOnly = false;  // per kind and peer only the oldest pending row
   int64_t after = 0;        // rows with a larger sequence only
   int limit = 200;          // 1 to 200
