@@ -304,6 +304,19 @@ Utf8Scan scan_utf8(std::span<const uint8_t> bytes) {
 
 Utf8Scan scan_utf8(std::string_view text) { return scan_utf8(as_bytes(text)); }
 
+std::optional<size_t> utf16_length(std::string_view text) {
+  const auto bytes = as_bytes(text);
+  size_t units = 0;
+  for (size_t pos = 0; pos < bytes.size();) {
+    uint32_t cp = 0;
+    const size_t length = decode_utf8(bytes, pos, cp);
+    if (length == 0) return std::nullopt;
+    units += cp >= 0x10000 ? 2 : 1;
+    pos += length;
+  }
+  return units;
+}
+
 std::optional<std::string> escape_json_string(std::string_view text) {
   if (!scan_utf8(text).valid) return std::nullopt;
   std::string out;

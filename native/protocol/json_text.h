@@ -27,6 +27,9 @@ struct Utf8Scan {
 Utf8Scan scan_utf8(std::span<const uint8_t> bytes);
 Utf8Scan scan_utf8(std::string_view text);
 
+// The length of valid UTF-8 text in UTF-16 code units, or nothing when it is not valid.
+std::optional<size_t> utf16_length(std::string_view text);
+
 // The body of a JSON string (no quotes), or nothing when the text is not valid UTF-8.
 std::optional<std::string> escape_json_string(std::string_view text);
 

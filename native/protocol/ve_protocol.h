@@ -13,6 +13,7 @@
 // Each section's definitions live in their own source file, named in its comment.
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
@@ -80,6 +81,20 @@ class VEProtocol {
   static std::optional<VEChatAckContent> parseAck(const VEFrame& frame, std::string_view sender);
 
   // --- Transfer frames (ve_protocol_transfer.cpp) ---
+
+  // The transfer frame `kind` ("TRANSFER_OFFER", "MANIFEST_ENTRY", "MANIFEST_END",
+  // "TRANSFER_RESPONSE", "CANCEL", "DATA_HELLO", "FILE_BEGIN", "FILE_END", "FILE_CHUNK",
+  // "TRANSFER_PROGRESS", "TRANSFER_COMPLETE") from device `sender`, built from the named
+  // values in `fields` (a JSON object; "transferID" required, "frameID" optional and fresh
+  // when absent). `payload` is read only for FILE_CHUNK. Nothing when a value breaks a rule.
+  static std::optional<VEFrame> transferFrameWithKind(std::string_view kind,
+                                                      std::string_view sender,
+                                                      const nlohmann::json& fields,
+                                                      std::span<const uint8_t> payload = {});
+  // The named values of a transfer frame that must come from `sender`: identifiers as
+  // lower-case text, numbers as unsigned 64-bit, "directory" and "accept" as Booleans.
+  static std::optional<nlohmann::json> transferFields(const VEFrame& frame,
+                                                      std::string_view sender);
 
   // --- Discovery announcements (ve_protocol_announcement.cpp) ---
 

@@ -1,0 +1,19 @@
+#pragma once
+
+// The X25519 implementations, exposed so that tests can run each one the machine supports
+// against the same inputs. Each takes the scalar already clamped.
+
+#include <cstdint>
+
+namespace velmorine::secure {
+
+using Curve25519Ladder = void (*)(std::uint8_t output[32], const std::uint8_t clamped[32],
+                                  const std::uint8_t point[32]);
+
+// Sixteen 16-bit limbs in 64-bit integers: slow, but needs nothing beyond standard C++.
+void curve25519_ladder_portable(std::uint8_t output[32], const std::uint8_t clamped[32],
+                                const std::uint8_t point[32]);
+
+Curve25519Ladder curve25519_ladder_for_cpu();
+
+}  // namespace velmorine::secure

@@ -1,0 +1,21 @@
+#pragma once
+
+// The Poly1305 block implementations, exposed so that tests can run each one the machine
+// supports against the same inputs.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "native/secure/primitives/poly1305.h"
+
+namespace velmorine::secure {
+
+// Absorbs `count` full 16-byte blocks into the accumulator.
+using Poly1305Blocks = void (*)(Poly1305State* state, const std::uint8_t* blocks,
+                                std::size_t count);
+
+void poly1305_blocks_portable(Poly1305State* state, const std::uint8_t* blocks, std::size_t count);
+
+Poly1305Blocks poly1305_blocks_for_cpu();
+
+}  // namespace velmorine::secure
