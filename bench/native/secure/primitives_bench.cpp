@@ -71,8 +71,8 @@ void open_ours(benchmark::State& state) {
   Bytes sealed(kRecord + 16), out(kRecord);
   chacha20_poly1305_seal(sealed.data(), kKey.data(), 9, nullptr, 0, plain.data(), plain.size());
   for (auto _ : state) {
-    const bool ok = chacha20_poly1305_open(out.data(), kKey.data(), 9, nullptr, 0,
-                                           sealed.data(), sealed.size());
+    const bool ok = chacha20_poly1305_open(out.data(), kKey.data(), 9, nullptr, 0, sealed.data(),
+                                           sealed.size());
     benchmark::DoNotOptimize(ok);
     benchmark::DoNotOptimize(out.data());
   }
@@ -179,8 +179,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       // Drop the size argument from the name: "sha256_1MiB/ours/1048576".
       std::string name = run.benchmark_name();
       const auto slash = name.find_last_of('/');
-      if (slash != std::string::npos && name.find_first_not_of("0123456789", slash + 1) ==
-                                            std::string::npos) {
+      if (slash != std::string::npos &&
+          name.find_first_not_of("0123456789", slash + 1) == std::string::npos) {
         name.erase(slash);
       }
       rates_[name] = rate;
@@ -191,8 +191,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::printf("\n%-28s %14s %14s %8s\n", "operation", "ours", "OpenSSL", "ratio");
     for (const auto& [name, rate] : rates_) {
       const std::string suffix = "/ours";
-      if (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(),
-                                                      suffix) != 0) {
+      if (name.size() < suffix.size() ||
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
         continue;
       }
       const std::string operation = name.substr(0, name.size() - suffix.size());

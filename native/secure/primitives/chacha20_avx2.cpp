@@ -8,14 +8,14 @@ namespace {
 
 // Eight blocks side by side: vector i holds word i of each of the eight blocks.
 inline __m256i rotate16(__m256i v) {
-  const __m256i shuffle = _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2,
-                                          13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2);
+  const __m256i shuffle = _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2, 13,
+                                          12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2);
   return _mm256_shuffle_epi8(v, shuffle);
 }
 
 inline __m256i rotate8(__m256i v) {
-  const __m256i shuffle = _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3,
-                                          14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3);
+  const __m256i shuffle = _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3, 14,
+                                          13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3);
   return _mm256_shuffle_epi8(v, shuffle);
 }
 
@@ -24,16 +24,16 @@ inline __m256i rotate(__m256i v) {
   return _mm256_or_si256(_mm256_slli_epi32(v, N), _mm256_srli_epi32(v, 32 - N));
 }
 
-#define VELMORINE_CHACHA8_QR(a, b, c, d)  \
-  do {                                    \
-    a = _mm256_add_epi32(a, b);           \
-    d = rotate16(_mm256_xor_si256(d, a)); \
-    c = _mm256_add_epi32(c, d);           \
+#define VELMORINE_CHACHA8_QR(a, b, c, d)    \
+  do {                                      \
+    a = _mm256_add_epi32(a, b);             \
+    d = rotate16(_mm256_xor_si256(d, a));   \
+    c = _mm256_add_epi32(c, d);             \
     b = rotate<12>(_mm256_xor_si256(b, c)); \
-    a = _mm256_add_epi32(a, b);           \
-    d = rotate8(_mm256_xor_si256(d, a));  \
-    c = _mm256_add_epi32(c, d);           \
-    b = rotate<7>(_mm256_xor_si256(b, c)); \
+    a = _mm256_add_epi32(a, b);             \
+    d = rotate8(_mm256_xor_si256(d, a));    \
+    c = _mm256_add_epi32(c, d);             \
+    b = rotate<7>(_mm256_xor_si256(b, c));  \
   } while (0)
 
 // Transposes eight vectors of one word each into eight 32-byte rows, one per block.

@@ -116,13 +116,12 @@ inline void add_message(Lanes& acc, const std::uint8_t* m) {
       _mm256_and_si256(_mm256_or_si256(_mm256_srli_epi64(low, 52), _mm256_slli_epi64(high, 12)),
                        mask));
   acc.v[3] = _mm256_add_epi64(acc.v[3], _mm256_and_si256(_mm256_srli_epi64(high, 14), mask));
-  acc.v[4] = _mm256_add_epi64(
-      acc.v[4], _mm256_or_si256(_mm256_srli_epi64(high, 40), broadcast(1ull << 24)));
+  acc.v[4] = _mm256_add_epi64(acc.v[4],
+                              _mm256_or_si256(_mm256_srli_epi64(high, 40), broadcast(1ull << 24)));
 }
 
 inline std::uint64_t lane_sum(__m256i v) {
-  const __m128i folded =
-      _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  const __m128i folded = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
   return static_cast<std::uint64_t>(_mm_cvtsi128_si64(folded)) +
          static_cast<std::uint64_t>(_mm_extract_epi64(folded, 1));
 }
