@@ -1,6 +1,7 @@
 // The rules of the device name: the check of every name, the choice of the effective name and
 // the naming record of a document that has none.
 
+#include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
