@@ -89,7 +89,8 @@ std::optional<std::string> DeviceNamePreferences::normalizedName(std::string_vie
     end = offset;
   }
   if (first < 0) return std::nullopt;
-  std::string trimmed(name.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(end - first)));
+  std::string trimmed(
+      name.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(end - first)));
   if (trimmed.size() > kMaximumNameBytes) return std::nullopt;
   // Inside the name, control and format characters (tab and line breaks among them) refuse it.
   for (int32_t offset = 0; offset < static_cast<int32_t>(trimmed.size());) {

@@ -38,7 +38,8 @@ std::int64_t integer_value(const Json& value, const std::string& path) {
 
 }  // namespace
 
-FieldReader::FieldReader(const Json& value, std::string path) : value_(value), path_(std::move(path)) {
+FieldReader::FieldReader(const Json& value, std::string path)
+    : value_(value), path_(std::move(path)) {
   if (!value_.is_object()) fail_at(path_.empty() ? "document" : path_, "expected an object");
 }
 
@@ -170,7 +171,9 @@ core::Uuid readIdentifier(const Json& value, const std::string& path) {
   return *id;
 }
 
-FieldReader readObject(const Json& value, const std::string& path) { return FieldReader(value, path); }
+FieldReader readObject(const Json& value, const std::string& path) {
+  return FieldReader(value, path);
+}
 
 std::string identifierText(const core::Uuid& id) {
   std::string text = id.to_string();

@@ -29,8 +29,8 @@ std::optional<std::string> read_document(int folder) {
       static_cast<std::uint64_t>(status.st_size) > LocalStore::kMaximumDocumentSize) {
     throw LocalStoreError::corrupt();
   }
-  UniqueFd file(::openat(folder, LocalStore::kDocumentName,
-                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd file(
+      ::openat(folder, LocalStore::kDocumentName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!file.valid()) {
     if (errno == ELOOP) throw LocalStoreError::corrupt();  // replaced by a link meanwhile
     throw_errno("openat");
@@ -54,14 +54,6 @@ std::optional<std::string> read_document(int folder) {
   return text;
 }
 
-StoreDocument decode_document(const std::string& text) {
-  const Json json = parseStoreJson(text);
-  const StoreHeader header = decodeStoreHeader(json);
-  if (header.schema > 1) throw LocalStoreError::newerSchema(header.schema);
-  if (header.schema < 1) throw LocalStoreError::corrupt();
-  return decodeStoreDocument(json);
-}
-
 }  // namespace
 
 LocalStore::LocalStore(const std::filesystem::path& folder) {
@@ -73,7 +65,8 @@ LocalStore::LocalStore(const std::filesystem::path& folder) {
     throw_errno("open");
   }
   url_ = folder / kDocumentName;
-  lock_ = UniqueFd(::openat(folder_.get(), kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  lock_ =
+      UniqueFd(::openat(folder_.get(), kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lock_.valid()) throw_errno("openat");
   // Each open makes its own open file description, so a second store on the folder is refused
   // also inside this process.
@@ -82,7 +75,7 @@ LocalStore::LocalStore(const std::filesystem::path& folder) {
     throw LocalStoreError::alreadyRunning();
   }
   // A throw from here on destroys the members, which closes the lock descriptor.
-  if (auto text = read_document(folder_.get())) document_ = decode_document(*text);
+  if (auto text = read_document(folder_.get())) document_ = readStoreDocument(*text);
 }
 
 bool LocalStore::acceptsChange(const StoreDocument& current, const StoreDocument& updated) {

@@ -13,8 +13,8 @@ namespace velmorine::store {
 class LocalStoreError : public std::exception {
  public:
   enum class Case {
-    newerSchema,       // payload: the file's schema number
-    keychain,          // payload: the keychain status
+    newerSchema,  // payload: the file's schema number
+    keychain,     // payload: the keychain status
     corrupt,
     identityMissing,
     identityMismatch,

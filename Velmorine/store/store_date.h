@@ -20,7 +20,8 @@ struct Date {
   std::chrono::system_clock::time_point systemTime() const {
     return std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::duration<double>(timeIntervalSinceReferenceDate + kReferenceDateInUnixSeconds)));
+            std::chrono::duration<double>(timeIntervalSinceReferenceDate +
+                                          kReferenceDateInUnixSeconds)));
   }
 
   friend bool operator==(const Date&, const Date&) = default;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "Velmorine/store/local_store_error.h"
+
 namespace velmorine::store {
 
 namespace {
@@ -178,7 +180,8 @@ StoreDocument decodeStoreDocument(const Json& json) {
   const FieldReader object(json, "");
   StoreDocument document;
   document.schema = object.integer("schema");
-  if (auto identity = object.optionalObject("identity")) document.identity = decodeIdentity(*identity);
+  if (auto identity = object.optionalObject("identity"))
+    document.identity = decodeIdentity(*identity);
   document.preferences = decodePreferences(object.object("preferences"));
   document.trust = decodeMap<TrustRecord>(object, "trust", decodeTrustRecord);
   document.audit = decodeList<SecurityAudit>(object, "audit", decodeAudit);
@@ -189,6 +192,14 @@ StoreDocument decodeStoreDocument(const Json& json) {
   }
   document.hiddenHistoricalPeers = object.optionalTextSet("hiddenHistoricalPeers");
   return document;
+}
+
+StoreDocument readStoreDocument(std::string_view text) {
+  const Json json = parseStoreJson(text);
+  const StoreHeader header = decodeStoreHeader(json);
+  if (header.schema > 1) throw LocalStoreError::newerSchema(header.schema);
+  if (header.schema < 1) throw LocalStoreError::corrupt();
+  return decodeStoreDocument(json);
 }
 
 std::string encodeStoreDocument(const StoreDocument& document) {

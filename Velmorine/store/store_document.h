@@ -102,6 +102,11 @@ StoreHeader decodeStoreHeader(const Json& document);
 // Decodes every record, key by key; the first missing or wrong value throws StoreDecodingError.
 StoreDocument decodeStoreDocument(const Json& document);
 
+// Reads the text of a document file: the header first, refusing a newer schema
+// (LocalStoreError::newerSchema) or one below 1 (LocalStoreError::corrupt) before any other key
+// is looked at, then the whole document (StoreDecodingError).
+StoreDocument readStoreDocument(std::string_view text);
+
 // The compact JSON text, keys in field order, absent optional fields left out.
 // Throws StoreEncodingError.
 std::string encodeStoreDocument(const StoreDocument& document);

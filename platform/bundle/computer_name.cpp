@@ -62,7 +62,8 @@ std::optional<std::string> prettyHostName(std::string_view machine_info) {
   while (!machine_info.empty()) {
     const auto end = machine_info.find('\n');
     auto line = trim_blanks(machine_info.substr(0, end));
-    machine_info = end == std::string_view::npos ? std::string_view{} : machine_info.substr(end + 1);
+    machine_info =
+        end == std::string_view::npos ? std::string_view{} : machine_info.substr(end + 1);
     if (line.empty() || line.front() == '#') continue;
     const auto equals = line.find('=');
     if (equals == std::string_view::npos) continue;

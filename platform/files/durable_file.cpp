@@ -51,7 +51,8 @@ void fsync_or_throw(int fd, const char* what) {
 
 }  // namespace
 
-void replace_file_durably(int folder_fd, const std::string& name, std::span<const std::byte> bytes) {
+void replace_file_durably(int folder_fd, const std::string& name,
+                          std::span<const std::byte> bytes) {
   const std::string temporary = temporary_name_for(name);
   // The caller holds the folder's lock, so a temporary left by a crash is ours to remove; a fresh
   // exclusive create then refuses anything planted in its place.

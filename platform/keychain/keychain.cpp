@@ -115,8 +115,8 @@ class LockedFolder {
 
 // Reads the item file into `items` (an array); a missing file holds no items.
 void read_items(int folder, WipedJson& items) {
-  UniqueFd file(::openat(folder, Keychain::kItemFileName,
-                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd file(
+      ::openat(folder, Keychain::kItemFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!file.valid()) {
     if (errno == ENOENT) {
       items.value = json::array();
@@ -134,7 +134,8 @@ void read_items(int folder, WipedJson& items) {
   content.text.resize(Keychain::kMaximumFileSize + 1);
   std::size_t filled = 0;
   while (filled < content.text.size()) {
-    const ssize_t got = ::read(file.get(), content.text.data() + filled, content.text.size() - filled);
+    const ssize_t got =
+        ::read(file.get(), content.text.data() + filled, content.text.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
       throw KeychainFailure{KeychainStatus::io};

@@ -12,7 +12,8 @@ namespace velmorine::testing {
 class TemporaryFolder {
  public:
   TemporaryFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velmorine-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "velmorine-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }

@@ -62,7 +62,8 @@ TEST_F(KeychainTest, ServiceAccountAndGroupEachTellItemsApart) {
       {"org.example.identity", "identity-v1", "GROUP.other"},
   };
   for (std::size_t i = 0; i < addresses.size(); ++i) {
-    ASSERT_EQ(keychain.add(addresses[i], std::vector<std::uint8_t>{static_cast<std::uint8_t>(i)}), KeychainStatus::success)
+    ASSERT_EQ(keychain.add(addresses[i], std::vector<std::uint8_t>{static_cast<std::uint8_t>(i)}),
+              KeychainStatus::success)
         << i;
   }
   for (std::size_t i = 0; i < addresses.size(); ++i) {
@@ -79,7 +80,8 @@ TEST_F(KeychainTest, DamagedItemFileIsReportedAndNeverOverwritten) {
   };
   const std::vector<Case> cases = {
       {"not JSON", [](const auto& file) { std::ofstream(file) << "{\"version\":1,\"items\":["; }},
-      {"other version", [](const auto& file) { std::ofstream(file) << R"({"version":2,"items":[]})"; }},
+      {"other version",
+       [](const auto& file) { std::ofstream(file) << R"({"version":2,"items":[]})"; }},
       {"item without data",
        [](const auto& file) {
          std::ofstream(file) << R"({"version":1,"items":[{"service":"s","account":"a"}]})";
@@ -125,7 +127,9 @@ TEST_F(KeychainTest, ConcurrentAddsFromProcessesAreAllKept) {
     if (child == 0) {
       const KeychainItemAddress address{"org.example.identity", "account-" + std::to_string(i),
                                         std::nullopt};
-      const bool added = keychain.add(address, std::vector<std::uint8_t>{static_cast<std::uint8_t>(i)}) == KeychainStatus::success;
+      const bool added =
+          keychain.add(address, std::vector<std::uint8_t>{static_cast<std::uint8_t>(i)}) ==
+          KeychainStatus::success;
       ::_exit(added ? 0 : 1);
     }
     children.push_back(child);
