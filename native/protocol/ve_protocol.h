@@ -13,11 +13,14 @@
 // Each section's definitions live in their own source file, named in its comment.
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "native/protocol/ve_announcement.h"
 #include "native/protocol/ve_error.h"
 #include "native/protocol/ve_frame.h"
 
@@ -81,7 +84,32 @@ class VEProtocol {
 
   // --- Transfer frames (ve_protocol_transfer.cpp) ---
 
-  // --- Discovery announcements (ve_protocol_announcement.cpp) ---
+  // The transfer frame `kind` ("TRANSFER_OFFER", "MANIFEST_ENTRY", "MANIFEST_END",
+  // "TRANSFER_RESPONSE", "CANCEL", "DATA_HELLO", "FILE_BEGIN", "FILE_END", "FILE_CHUNK",
+  // "TRANSFER_PROGRESS", "TRANSFER_COMPLETE") from device `sender`, built from the named
+  // values in `fields` (a JSON object; "transferID" required, "frameID" optional and fresh
+  // when absent). `payload` is read only for FILE_CHUNK. Nothing when a value breaks a rule.
+  static std::optional<VEFrame> transferFrameWithKind(std::string_view kind,
+                                                      std::string_view sender,
+                                                      const nlohmann::json& fields,
+                                                      std::span<const uint8_t> payload = {});
+  // The named values of a transfer frame that must come from `sender`: identifiers as
+  // lower-case text, numbers as unsigned 64-bit, "directory" and "accept" as Booleans.
+  static std::optional<nlohmann::json> transferFields(const VEFrame& frame,
+                                                      std::string_view sender);
+
+  // --- Discovery announcements (ve_protocol_discovery.cpp) ---
+
+  // The announcement bytes of this device: wire 2.0, "velsecure-v1", platform "linux". Nothing
+  // when the identifier does not parse, the port or capabilities do not fit, or the writer
+  // refuses the record.
+  static std::optional<std::vector<uint8_t>> discoveryWithID(
+      std::string_view id, std::string_view name, std::string_view fingerprint,
+      std::string_view nonce, uint64_t port, uint64_t capabilities, uint64_t sequence);
+  // The announcement in a datagram, or nothing: for any refusal, including this device's own
+  // announcement (`localID`) and a local identifier that does not parse.
+  static std::optional<VEAnnouncement> parseDiscovery(std::span<const uint8_t> datagram,
+                                                      std::string_view localID);
 
   // --- Key codes (defined in the secure library) ---
 };

@@ -1,0 +1,25 @@
+#pragma once
+
+// The ChaCha20 keystream implementations, exposed so that tests can run each one the machine
+// supports against the same inputs.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmorine::secure {
+
+// XORs the keystream of blocks starting at the counter in words 12-13 into `length` bytes and
+// advances the counter by the number of blocks begun (a partial last block counts).
+using ChaChaXor = void (*)(std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
+                           std::size_t length);
+
+void chacha_xor_portable(std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
+                         std::size_t length);
+
+// Eight blocks at a time in AVX2 registers.
+void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
+                     std::size_t length);
+
+ChaChaXor chacha_xor_for_cpu();
+
+}  // namespace velmorine::secure
