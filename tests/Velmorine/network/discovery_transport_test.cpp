@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/net/endpoint.h"
@@ -169,6 +170,16 @@ TEST(DiscoveryTransport, UnusableAnnouncementIsOneIssueWithEinval) {
 
 // ---- real sockets, inside a private network namespace ----
 
+// A veth end is up at once but running only once the kernel sees the carrier of its peer.
+bool both_ends_running() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (DiscoveryTransport::currentInterfaces().size() < 2) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 // Two ends of a veth pair in one private namespace: 10.77.0.1 on vm0, 10.77.0.2 on vm1.
 // Multicast sent out of one end arrives on the other, and loops back on the sending one. Both
 // addresses are local to the namespace, so datagrams from one arriving on the other need
@@ -179,7 +190,7 @@ bool make_veth_pair() {
              "net.ipv4.conf.default.accept_local=1 net.ipv4.conf.default.rp_filter=0") == 0 &&
          ip("link set lo up") && ip("link add vm0 type veth peer name vm1") &&
          ip("addr add 10.77.0.1/24 brd + dev vm0") && ip("addr add 10.77.0.2/24 brd + dev vm1") &&
-         ip("link set vm0 up") && ip("link set vm1 up");
+         ip("link set vm0 up") && ip("link set vm1 up") && both_ends_running();
 }
 
 struct Heard {
@@ -248,8 +259,8 @@ void listen(TransportFixture& f, Ear& ear) {
 TEST(DiscoveryTransportNetns, AnnouncesByMulticastAndBroadcastAndHearsPerInterface_NeedsRoot) {
   RUN_IN_PRIVATE_NETWORK({
     ASSERT_TRUE(make_veth_pair());
+    Ear ear;  // outlives the transport that calls it
     TransportFixture f(&DiscoveryTransport::currentInterfaces, kDiscoveryPort);
-    Ear ear;
     listen(f, ear);
     f.announcement_ = std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'};
     f.on_queue([&] { f.transport_->start(); });
@@ -289,12 +300,12 @@ TEST(DiscoveryTransportNetns, OversizedAndEmptyDatagramsAreDroppedQuietly_NeedsR
     ASSERT_TRUE(make_veth_pair());
     // vm1 only: the sender below leaves by vm0 and arrives on vm1 off the wire.
     const auto vm1 = if_nametoindex("vm1");
+    Ear ear;  // outlives the transport that calls it
     TransportFixture f(
         [vm1] {
           return std::vector<DiscoveryInterface>{{"vm1", vm1, v4("10.77.0.2"), v4("10.77.0.255")}};
         },
         kDiscoveryPort);
-    Ear ear;
     listen(f, ear);
     f.announcement_ = std::nullopt;  // this test only listens
     f.on_queue([&] { f.transport_->start(); });
@@ -367,8 +378,8 @@ TEST(DiscoveryTransportNetns, FailedInterfaceIsReportedEveryTickWhileOthersWork_
 TEST(DiscoveryTransportNetns, RestartAndStopCloseTheChannels_NeedsRoot) {
   RUN_IN_PRIVATE_NETWORK({
     ASSERT_TRUE(make_veth_pair());
+    Ear ear;  // outlives the transport that calls it
     TransportFixture f(&DiscoveryTransport::currentInterfaces, kDiscoveryPort);
-    Ear ear;
     listen(f, ear);
     f.on_queue([&] { f.transport_->start(); });
     f.on_queue([] {});
@@ -405,10 +416,10 @@ TEST(DiscoveryTransportNetns, RestartAndStopCloseTheChannels_NeedsRoot) {
 TEST(DiscoveryTransportNetns, TwoInstancesShareThePort_NeedsRoot) {
   RUN_IN_PRIVATE_NETWORK({
     ASSERT_TRUE(make_veth_pair());
-    TransportFixture a(&DiscoveryTransport::currentInterfaces, kDiscoveryPort);
-    TransportFixture b(&DiscoveryTransport::currentInterfaces, kDiscoveryPort);
     Ear ear_a;
     Ear ear_b;
+    TransportFixture a(&DiscoveryTransport::currentInterfaces, kDiscoveryPort);
+    TransportFixture b(&DiscoveryTransport::currentInterfaces, kDiscoveryPort);
     listen(a, ear_a);
     listen(b, ear_b);
     a.announcement_ = std::vector<uint8_t>{'A'};
