@@ -18,7 +18,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "native/protocol/ve_announcement.h"
 #include "native/protocol/ve_error.h"
 #include "native/protocol/ve_frame.h"
 
@@ -96,7 +98,18 @@ class VEProtocol {
   static std::optional<nlohmann::json> transferFields(const VEFrame& frame,
                                                       std::string_view sender);
 
-  // --- Discovery announcements (ve_protocol_announcement.cpp) ---
+  // --- Discovery announcements (ve_protocol_discovery.cpp) ---
+
+  // The announcement bytes of this device: wire 2.0, "velsecure-v1", platform "linux". Nothing
+  // when the identifier does not parse, the port or capabilities do not fit, or the writer
+  // refuses the record.
+  static std::optional<std::vector<uint8_t>> discoveryWithID(
+      std::string_view id, std::string_view name, std::string_view fingerprint,
+      std::string_view nonce, uint64_t port, uint64_t capabilities, uint64_t sequence);
+  // The announcement in a datagram, or nothing: for any refusal, including this device's own
+  // announcement (`localID`) and a local identifier that does not parse.
+  static std::optional<VEAnnouncement> parseDiscovery(std::span<const uint8_t> datagram,
+                                                      std::string_view localID);
 
   // --- Key codes (defined in the secure library) ---
 };

@@ -7,7 +7,13 @@
 
 namespace velmorine::secure {
 
-Curve25519Ladder curve25519_ladder_for_cpu() { return curve25519_ladder_portable; }
+Curve25519Ladder curve25519_ladder_for_cpu() {
+#if defined(__SIZEOF_INT128__)
+  return curve25519_ladder_radix51;
+#else
+  return curve25519_ladder_portable;
+#endif
+}
 
 void curve25519_donna(std::uint8_t output[kCurve25519KeyLength],
                       const std::uint8_t scalar[kCurve25519KeyLength],

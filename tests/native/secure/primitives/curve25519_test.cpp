@@ -21,6 +21,9 @@ struct Implementation {
 
 const Implementation kImplementations[] = {
     {"portable", curve25519_ladder_portable, [] { return true; }},
+#if defined(__SIZEOF_INT128__)
+    {"radix51", curve25519_ladder_radix51, [] { return true; }},
+#endif
 };
 
 Bytes x25519_with(Curve25519Ladder ladder, const Bytes& scalar, const Bytes& point) {
