@@ -111,7 +111,22 @@ class VEProtocol {
   static std::optional<VEAnnouncement> parseDiscovery(std::span<const uint8_t> datagram,
                                                       std::string_view localID);
 
-  // --- Key codes (defined in the secure library) ---
+  // --- Key codes (defined in the secure library, native/secure/ve_protocol_key_codes.cpp) ---
+
+  // The key's fingerprint as 64 lower-case hex digits; nothing unless the key is 32 bytes.
+  static std::optional<std::string> fingerprint(std::span<const uint8_t> publicKey);
+  // The 59-character safety code two devices compare after their handshake (the same on
+  // both ends); nothing unless both identifiers parse and keys and transcript hash are
+  // 32 bytes each.
+  static std::optional<std::string> safetyCodeWithLocalID(std::string_view localID,
+                                                          std::span<const uint8_t> localKey,
+                                                          std::string_view remoteID,
+                                                          std::span<const uint8_t> remoteKey,
+                                                          std::span<const uint8_t> transcript);
+  // The identifier, as lower-case text, under which a peer with a changed key is filed as a
+  // separate contact; nothing unless the identifier parses and the key is 32 bytes.
+  static std::optional<std::string> separateContactWithClaimedID(
+      std::string_view claimedID, std::span<const uint8_t> publicKey);
 };
 
 }  // namespace velmorine

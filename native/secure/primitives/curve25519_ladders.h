@@ -20,6 +20,12 @@ void curve25519_ladder_radix51(std::uint8_t output[32], const std::uint8_t clamp
                                const std::uint8_t point[32]);
 #endif
 
+#if defined(__x86_64__) && defined(__SIZEOF_INT128__)
+// Four 64-bit limbs multiplied with MULX, ADCX and ADOX (BMI2 and ADX).
+void curve25519_ladder_adx(std::uint8_t output[32], const std::uint8_t clamped[32],
+                           const std::uint8_t point[32]);
+#endif
+
 Curve25519Ladder curve25519_ladder_for_cpu();
 
 }  // namespace velmorine::secure
