@@ -3,6 +3,7 @@
 #include "native/secure/ve_secure_error.h"
 #include "native/secure/velsecure_context.h"
 #include "native/secure/velsecure_identity.h"
+#include "native/secure/velsecure_key_codes.h"
 
 namespace velmorine {
 
