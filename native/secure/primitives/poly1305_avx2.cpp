@@ -141,11 +141,18 @@ void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std:
     poly1305_blocks_portable(state, blocks, count);
     return;
   }
-  const Limbs r1 = {{state->r[0], state->r[1], state->r[2], state->r[3], state->r[4]}};
-  const Limbs r2 = multiply(r1, r1);
-  const Limbs r3 = multiply(r2, r1);
-  const Limbs r4 = multiply(r2, r2);
-  const Limbs r8 = multiply(r4, r4);
+  // r, r^2, r^3, r^4 and r^8: key material, wiped at the end.
+  Limbs powers[5];
+  powers[0] = {{state->r[0], state->r[1], state->r[2], state->r[3], state->r[4]}};
+  powers[1] = multiply(powers[0], powers[0]);
+  powers[2] = multiply(powers[1], powers[0]);
+  powers[3] = multiply(powers[1], powers[1]);
+  powers[4] = multiply(powers[3], powers[3]);
+  const Limbs& r1 = powers[0];
+  const Limbs& r2 = powers[1];
+  const Limbs& r3 = powers[2];
+  const Limbs& r4 = powers[3];
+  const Limbs& r8 = powers[4];
 
   __m256i step4[5], step4_5[5], step8[5], step8_5[5];
   for (int l = 0; l < 5; ++l) {
@@ -195,6 +202,15 @@ void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std:
   h[1] += h[0] >> 26;
   h[0] &= kLimbMask;
   for (int l = 0; l < 5; ++l) state->h[l] = static_cast<std::uint32_t>(h[l]);
+
+  wipe_secret(powers, sizeof powers);
+  wipe_secret(step4, sizeof step4);
+  wipe_secret(step4_5, sizeof step4_5);
+  wipe_secret(step8, sizeof step8);
+  wipe_secret(step8_5, sizeof step8_5);
+  wipe_secret(last, sizeof last);
+  wipe_secret(last5, sizeof last5);
+  _mm256_zeroall();
 
   if (count % 4 != 0) poly1305_blocks_portable(state, blocks, count % 4);
 }
