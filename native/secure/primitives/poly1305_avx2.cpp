@@ -133,16 +133,10 @@ inline std::uint64_t lane_sum(__m256i v) {
          static_cast<std::uint64_t>(_mm_extract_epi64(folded, 1));
 }
 
-}  // namespace
-
-void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std::size_t count) {
-  // Below a few groups of four the powers of r cost more than they save.
-  if (count < 16) {
-    poly1305_blocks_portable(state, blocks, count);
-    return;
-  }
-  // r, r^2, r^3, r^4 and r^8: key material, wiped at the end.
-  Limbs powers[5];
+// The vector run over count >= 4 blocks, leaving the last count % 4 to the caller.
+[[gnu::noinline]] void vector_blocks(Poly1305State* state, const std::uint8_t* blocks,
+                                     std::size_t count) {
+  Limbs powers[5];  // r, r^2, r^3, r^4 and r^8
   powers[0] = {{state->r[0], state->r[1], state->r[2], state->r[3], state->r[4]}};
   powers[1] = multiply(powers[0], powers[0]);
   powers[2] = multiply(powers[1], powers[0]);
@@ -204,14 +198,26 @@ void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std:
   for (int l = 0; l < 5; ++l) state->h[l] = static_cast<std::uint32_t>(h[l]);
 
   wipe_secret(powers, sizeof powers);
-  wipe_secret(step4, sizeof step4);
-  wipe_secret(step4_5, sizeof step4_5);
-  wipe_secret(step8, sizeof step8);
-  wipe_secret(step8_5, sizeof step8_5);
-  wipe_secret(last, sizeof last);
-  wipe_secret(last5, sizeof last5);
   _mm256_zeroall();
+}
 
+// Overwrites the stack below the caller, where the vector run left spilled powers of r.
+[[gnu::noinline]] void scrub_stack() {
+  alignas(32) std::uint8_t area[2048];
+  wipe_secret(area, sizeof area);
+}
+
+}  // namespace
+
+void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std::size_t count) {
+  // Below a few groups of four the powers of r cost more than they save.
+  if (count < 16) {
+    poly1305_blocks_portable(state, blocks, count);
+    return;
+  }
+  vector_blocks(state, blocks, count);
+  scrub_stack();
+  blocks += (count - count % 4) * 16;
   if (count % 4 != 0) poly1305_blocks_portable(state, blocks, count % 4);
 }
 
