@@ -1,9 +1,12 @@
-#include <tmmintrin.h>
-
 #include <cstring>
 
 #include "native/secure/primitives/blake2s_compress.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/secret_wipe.h"
+
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 namespace {
@@ -81,3 +84,5 @@ void blake2s_compress_ssse3(std::uint32_t h[8], const std::uint8_t* blocks, std:
 }
 
 }  // namespace velmorine::secure
+
+#endif

@@ -1,7 +1,10 @@
-#include <immintrin.h>
-
 #include "native/secure/primitives/chacha20_blocks.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/secret_wipe.h"
+
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 namespace {
@@ -348,3 +351,5 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
 }
 
 }  // namespace velmorine::secure
+
+#endif

@@ -1,8 +1,11 @@
-#include <immintrin.h>
-
 #include "native/secure/primitives/byte_order.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/poly1305_blocks.h"
 #include "native/secure/primitives/secret_wipe.h"
+
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 namespace {
@@ -222,3 +225,5 @@ void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std:
 }
 
 }  // namespace velmorine::secure
+
+#endif

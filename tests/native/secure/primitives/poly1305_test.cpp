@@ -21,7 +21,9 @@ struct Implementation {
 
 const Implementation kImplementations[] = {
     {"portable", poly1305_blocks_portable, [] { return true; }},
+#if VELMORINE_SECURE_X86_64
     {"avx2", poly1305_blocks_avx2, [] { return cpu_features().avx2; }},
+#endif
 };
 
 // The public streaming code with its full blocks routed to one implementation: the state
