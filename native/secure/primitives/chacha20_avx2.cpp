@@ -1,7 +1,10 @@
-#include <immintrin.h>
-
 #include "native/secure/primitives/chacha20_blocks.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/secret_wipe.h"
+
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 namespace {
@@ -284,9 +287,9 @@ struct EightStarts {
   }
 };
 
-// Eight keystream blocks as rows: rows[2 j] and rows[2 j + 1] are the halves of block j.
-inline void eight_blocks(const EightStarts& starts, __m256i rows[16]) {
-  alignas(32) __m256i x[16];
+// Eight keystream blocks as rows: rows[2 j] and rows[2 j + 1] are the halves of block j;
+// `x` is aligned scratch.
+inline void eight_blocks(const EightStarts& starts, __m256i x[16], __m256i rows[16]) {
   twenty_rounds(starts.words, x);
   transpose(x);
   transpose(x + 8);
@@ -315,9 +318,10 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
   }
   EightStarts starts(input);
   const __m256i eight = _mm256_set1_epi32(8);
+  alignas(32) __m256i scratch[16];
   __m256i rows[16];
   while (length >= 512) {
-    eight_blocks(starts, rows);
+    eight_blocks(starts, scratch, rows);
     for (int i = 0; i < 16; ++i) {
       const __m256i data = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * i));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * i),
@@ -331,7 +335,7 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
   }
   if (length != 0) {
     alignas(32) std::uint8_t keystream[512];
-    eight_blocks(starts, rows);
+    eight_blocks(starts, scratch, rows);
     for (int i = 0; i < 16; ++i) {
       _mm256_store_si256(reinterpret_cast<__m256i*>(keystream + 32 * i), rows[i]);
     }
@@ -339,8 +343,13 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
     advance(input, static_cast<std::uint32_t>((length + 63) / 64));
     wipe_secret(keystream, sizeof keystream);
   }
+  // Keystream must not outlive the call, in memory or in the vector registers.
   wipe_secret(&starts, sizeof starts);
+  wipe_secret(scratch, sizeof scratch);
   wipe_secret(rows, sizeof rows);
+  _mm256_zeroall();
 }
 
 }  // namespace velmorine::secure
+
+#endif

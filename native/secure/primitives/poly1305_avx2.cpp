@@ -1,8 +1,11 @@
-#include <immintrin.h>
-
 #include "native/secure/primitives/byte_order.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/poly1305_blocks.h"
 #include "native/secure/primitives/secret_wipe.h"
+
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 namespace {
@@ -133,19 +136,20 @@ inline std::uint64_t lane_sum(__m256i v) {
          static_cast<std::uint64_t>(_mm_extract_epi64(folded, 1));
 }
 
-}  // namespace
-
-void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std::size_t count) {
-  // Below a few groups of four the powers of r cost more than they save.
-  if (count < 16) {
-    poly1305_blocks_portable(state, blocks, count);
-    return;
-  }
-  const Limbs r1 = {{state->r[0], state->r[1], state->r[2], state->r[3], state->r[4]}};
-  const Limbs r2 = multiply(r1, r1);
-  const Limbs r3 = multiply(r2, r1);
-  const Limbs r4 = multiply(r2, r2);
-  const Limbs r8 = multiply(r4, r4);
+// The vector run over count >= 4 blocks, leaving the last count % 4 to the caller.
+[[gnu::noinline]] void vector_blocks(Poly1305State* state, const std::uint8_t* blocks,
+                                     std::size_t count) {
+  Limbs powers[5];  // r, r^2, r^3, r^4 and r^8
+  powers[0] = {{state->r[0], state->r[1], state->r[2], state->r[3], state->r[4]}};
+  powers[1] = multiply(powers[0], powers[0]);
+  powers[2] = multiply(powers[1], powers[0]);
+  powers[3] = multiply(powers[1], powers[1]);
+  powers[4] = multiply(powers[3], powers[3]);
+  const Limbs& r1 = powers[0];
+  const Limbs& r2 = powers[1];
+  const Limbs& r3 = powers[2];
+  const Limbs& r4 = powers[3];
+  const Limbs& r8 = powers[4];
 
   __m256i step4[5], step4_5[5], step8[5], step8_5[5];
   for (int l = 0; l < 5; ++l) {
@@ -196,7 +200,30 @@ void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std:
   h[0] &= kLimbMask;
   for (int l = 0; l < 5; ++l) state->h[l] = static_cast<std::uint32_t>(h[l]);
 
+  wipe_secret(powers, sizeof powers);
+  _mm256_zeroall();
+}
+
+// Overwrites the stack below the caller, where the vector run left spilled powers of r.
+[[gnu::noinline]] void scrub_stack() {
+  alignas(32) std::uint8_t area[2048];
+  wipe_secret(area, sizeof area);
+}
+
+}  // namespace
+
+void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std::size_t count) {
+  // Below a few groups of four the powers of r cost more than they save.
+  if (count < 16) {
+    poly1305_blocks_portable(state, blocks, count);
+    return;
+  }
+  vector_blocks(state, blocks, count);
+  scrub_stack();
+  blocks += (count - count % 4) * 16;
   if (count % 4 != 0) poly1305_blocks_portable(state, blocks, count % 4);
 }
 
 }  // namespace velmorine::secure
+
+#endif
