@@ -23,11 +23,13 @@ std::string_view caseName(LocalStoreError::Case errorCase) {
 }
 
 LocalStoreError::LocalStoreError(Case errorCase, std::int64_t payload)
-    : case_(errorCase),
-      payload_(payload),
-      description_("LocalStoreError." + std::string(caseName(errorCase))) {
+    : case_(errorCase), payload_(payload) {
+  description_ = "LocalStoreError.";
+  description_.append(caseName(errorCase));
   if (errorCase == Case::newerSchema || errorCase == Case::keychain) {
-    description_ += "(" + std::to_string(payload) + ")";
+    description_.push_back('(');
+    description_.append(std::to_string(payload));
+    description_.push_back(')');
   }
 }
 

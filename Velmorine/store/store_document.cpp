@@ -159,14 +159,30 @@ std::vector<Record> decodeList(const FieldReader& object, std::string_view key, 
 }  // namespace
 
 Json parseStoreJson(std::string_view text) {
-  const Json::parser_callback_t limit_nesting = [](int depth, Json::parse_event_t, Json&) {
-    if (static_cast<std::size_t>(depth) > kMaximumNesting) {
-      throw StoreDecodingError("document: nested too deeply");
+  // The nesting is measured on the text first: the parser's own callback for it costs more than
+  // the rest of the reading.
+  std::size_t depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaximumNesting) throw StoreDecodingError("document: nested too deeply");
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
     }
-    return true;
-  };
+  }
   try {
-    return Json::parse(text.begin(), text.end(), limit_nesting);
+    return Json::parse(text.begin(), text.end());
   } catch (const Json::exception& error) {
     throw StoreDecodingError(std::string("document: ") + error.what());
   }

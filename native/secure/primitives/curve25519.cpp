@@ -2,12 +2,16 @@
 
 #include <cstring>
 
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/curve25519_ladders.h"
 #include "native/secure/primitives/secret_wipe.h"
 
 namespace velmorine::secure {
 
 Curve25519Ladder curve25519_ladder_for_cpu() {
+#if VELMORINE_SECURE_X86_64
+  if (cpu_features().bmi2 && cpu_features().adx) return curve25519_ladder_adx;
+#endif
 #if defined(__SIZEOF_INT128__)
   return curve25519_ladder_radix51;
 #else

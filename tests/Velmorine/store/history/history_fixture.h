@@ -42,7 +42,7 @@ class TemporaryFolder {
 
 // A canonical identifier that differs for every (group, number).
 inline std::string identifier(uint32_t group, uint64_t number) {
-  char text[40];
+  char text[48];
   std::snprintf(text, sizeof text, "%08x-0000-4000-8000-%012llx", group,
                 static_cast<unsigned long long>(number & 0xffffffffffffULL));
   return text;

@@ -33,9 +33,8 @@ class HistoryMetadata : public ::testing::Test {
 };
 
 TEST_F(HistoryMetadata, HidingMarksEverySettledTransferOnly) {
-  history.saveRecords({transfer(1, 1), transfer(2, 2), transfer(1, 3, "running", true),
-                       message(1, 4)},
-                      {});
+  history.saveRecords(
+      {transfer(1, 1), transfer(2, 2), transfer(1, 3, "running", true), message(1, 4)}, {});
   std::set<std::string> expected{mark(1, 1), mark(2, 2)};
   EXPECT_EQ(history.hideEndedTransfers(std::nullopt, std::nullopt, {}, true), expected);
   EXPECT_EQ(history.hideEndedTransfers(std::nullopt, std::nullopt, {}, true), expected);
@@ -51,8 +50,9 @@ TEST_F(HistoryMetadata, HidingOneTransferMarksOnlyIt) {
 
 TEST_F(HistoryMetadata, LegacyIdsAreMarkedByName) {
   history.saveRecords({transfer(1, 1)}, {});
-  EXPECT_EQ(history.hideEndedTransfers(std::nullopt, std::nullopt, {itemText(8), itemText(9)}, false),
-            (std::set<std::string>{"legacy:" + itemText(8), "legacy:" + itemText(9)}));
+  EXPECT_EQ(
+      history.hideEndedTransfers(std::nullopt, std::nullopt, {itemText(8), itemText(9)}, false),
+      (std::set<std::string>{"legacy:" + itemText(8), "legacy:" + itemText(9)}));
   EXPECT_EQ(metadataNames(),
             (std::set<std::string>{"transfer-overview.hidden:legacy:" + itemText(8),
                                    "transfer-overview.hidden:legacy:" + itemText(9)}));
@@ -123,11 +123,12 @@ TEST_F(HistoryMetadata, ImportKeepsRowsThatExist) {
 }
 
 TEST_F(HistoryMetadata, FailedImportLeavesNeitherRecordsNorMarker) {
-  EXPECT_TRUE(failsWith([&] {
-                import("mac-process-history-v1",
-                       {message(1, 1), message(1, 2), record("message", "bad", itemText(3))});
-              },
-              Failure::invalidRecord()));
+  EXPECT_TRUE(failsWith(
+      [&] {
+        import("mac-process-history-v1",
+               {message(1, 1), message(1, 2), record("message", "bad", itemText(3))});
+      },
+      Failure::invalidRecord()));
   EXPECT_TRUE(history.peers().empty());
   EXPECT_FALSE(history.metadataPayload("mac-process-history-v1").has_value());
   import("mac-process-history-v1", {message(1, 1)});

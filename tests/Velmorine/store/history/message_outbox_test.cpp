@@ -13,8 +13,8 @@ using State = ConversationOutboxState;
 class MessageOutbox : public ::testing::Test {
  protected:
   int64_t queueMessage(uint64_t peer, uint64_t id, int64_t epoch = 0) {
-    return history.enqueue(message(peer, id, "text", true), key32(static_cast<uint8_t>(peer)), epoch,
-                           std::nullopt);
+    return history.enqueue(message(peer, id, "text", true), key32(static_cast<uint8_t>(peer)),
+                           epoch, std::nullopt);
   }
 
   std::vector<ConversationOutboxEntry> due(ConversationOutboxQuery query = {.kind = "message"}) {
@@ -28,8 +28,8 @@ class MessageOutbox : public ::testing::Test {
   }
 
   ConversationOutboxEntry only(uint64_t peer, uint64_t id) {
-    auto entries = due({.kind = "message", .peer = peerText(peer), .id = itemText(id),
-                        .allStates = true});
+    auto entries =
+        due({.kind = "message", .peer = peerText(peer), .id = itemText(id), .allStates = true});
     EXPECT_EQ(entries.size(), 1u);
     return entries.at(0);
   }
@@ -71,8 +71,8 @@ TEST_F(MessageOutbox, EnqueueRefusesWhatCannotBeQueued) {
            Case{"bad record", record("message", "peer", itemText(1), "t", true), key32(1),
                 std::nullopt},
        }) {
-    EXPECT_TRUE(failsWith([&] { history.enqueue(c.record, c.key, 0, c.source); },
-                          Failure::invalidRecord()))
+    EXPECT_TRUE(
+        failsWith([&] { history.enqueue(c.record, c.key, 0, c.source); }, Failure::invalidRecord()))
         << c.name;
   }
   EXPECT_TRUE(history.loadRecords(std::nullopt, std::nullopt, 10, false).records.empty());
@@ -127,8 +127,10 @@ TEST_F(MessageOutbox, DueRowsFilterByAfterPeerIdKindAndState) {
   EXPECT_EQ(dueIds({.kind = "message", .after = first}), (std::vector<std::string>{itemText(3)}));
   EXPECT_EQ(dueIds({.kind = "message", .allStates = true}),
             (std::vector<std::string>{itemText(1), itemText(2), itemText(3)}));
-  EXPECT_EQ(dueIds({.kind = "message", .peer = peerText(2)}), (std::vector<std::string>{itemText(3)}));
-  EXPECT_EQ(dueIds({.kind = "message", .id = itemText(1)}), (std::vector<std::string>{itemText(1)}));
+  EXPECT_EQ(dueIds({.kind = "message", .peer = peerText(2)}),
+            (std::vector<std::string>{itemText(3)}));
+  EXPECT_EQ(dueIds({.kind = "message", .id = itemText(1)}),
+            (std::vector<std::string>{itemText(1)}));
   EXPECT_EQ(dueIds({.kind = "transfer"}), (std::vector<std::string>{itemText(4)}));
   EXPECT_EQ(dueIds({.kind = "message", .limit = 1}), (std::vector<std::string>{itemText(1)}));
 }
@@ -140,7 +142,8 @@ TEST_F(MessageOutbox, QueryArgumentsAreChecked) {
            ConversationOutboxQuery{.kind = "message", .after = -1},
            ConversationOutboxQuery{.kind = "Message"},
            ConversationOutboxQuery{.kind = "message' OR 1=1 --"},
-           ConversationOutboxQuery{.kind = "message", .peer = "6F1C2A9E-3B4D-4E5F-8A6B-7C8D9E0F1A2B"},
+           ConversationOutboxQuery{.kind = "message",
+           .peer = "6F1C2A9E-3B4D-4E5F-8A6B-7C8D9E0F1A2B"},
            ConversationOutboxQuery{.kind = "message", .id = "x"},
        }) {
     EXPECT_TRUE(failsWith([&] { history.pendingOutboxEntries(query); }, Failure::invalidRecord()))
@@ -153,9 +156,11 @@ TEST_F(MessageOutbox, RowsOfAnotherEpochAreNeverDue) {
   queueMessage(1, 1);
   queueMessage(2, 2);
   // A row whose epoch is not its peer's current one (left by an older writer).
-  history.execute("UPDATE message_outbox SET epoch=3 WHERE seq=(SELECT seq FROM records WHERE id='" +
-                  itemText(2) + "')");
-  EXPECT_EQ(dueIds({.kind = "message", .allStates = true}), (std::vector<std::string>{itemText(1)}));
+  history.execute(
+      "UPDATE message_outbox SET epoch=3 WHERE seq=(SELECT seq FROM records WHERE id='" +
+      itemText(2) + "')");
+  EXPECT_EQ(dueIds({.kind = "message", .allStates = true}),
+            (std::vector<std::string>{itemText(1)}));
   history.clearConversation(peerText(1));
   EXPECT_TRUE(due({.kind = "message", .allStates = true}).empty());
 }
@@ -163,7 +168,8 @@ TEST_F(MessageOutbox, RowsOfAnotherEpochAreNeverDue) {
 TEST_F(MessageOutbox, StoredStateOutsideTheEnumerationIsRefused) {
   queueMessage(1, 1);
   history.execute("UPDATE message_outbox SET state=6");
-  EXPECT_TRUE(failsWith([&] { due({.kind = "message", .allStates = true}); }, Failure::invalidRecord()));
+  EXPECT_TRUE(
+      failsWith([&] { due({.kind = "message", .allStates = true}); }, Failure::invalidRecord()));
 }
 
 // The allowed moves, row = from (waiting, sending, uncertain, attention, delivered,
@@ -181,7 +187,8 @@ TEST_F(MessageOutbox, TransitionTable) {
   for (int from = 0; from < 6; ++from) {
     for (int to = 0; to < 6; ++to) {
       for (int64_t attempts : {0, 2}) {
-        SCOPED_TRACE(::testing::Message() << "from " << from << " to " << to << " attempts " << attempts);
+        SCOPED_TRACE(::testing::Message()
+                     << "from " << from << " to " << to << " attempts " << attempts);
         TemporaryFolder own;
         ConversationHistory fresh(own.historyFile());
         fresh.enqueue(message(1, 1, "text", true), key32(1), 0, std::nullopt);
@@ -196,7 +203,8 @@ TEST_F(MessageOutbox, TransitionTable) {
         if (!allowed) {
           EXPECT_TRUE(failsWith([&] { fresh.transitionOutboxEntry(entry, State(to), saved, 5.0); },
                                 Failure::staleCallback()));
-          EXPECT_EQ(fresh.pendingOutboxEntries({.kind = "message", .allStates = true}).at(0), entry);
+          EXPECT_EQ(fresh.pendingOutboxEntries({.kind = "message", .allStates = true}).at(0),
+                    entry);
           continue;
         }
         fresh.transitionOutboxEntry(entry, State(to), saved, 5.0);
@@ -215,8 +223,9 @@ TEST_F(MessageOutbox, SecondMoveFromTheSameReadingIsStale) {
   queueMessage(1, 1);
   ConversationOutboxEntry read = only(1, 1);
   history.transitionOutboxEntry(read, State::sending, read.record, 0);
-  EXPECT_TRUE(failsWith([&] { history.transitionOutboxEntry(read, State::cancelled, read.record, 0); },
-                        Failure::staleCallback()));
+  EXPECT_TRUE(
+      failsWith([&] { history.transitionOutboxEntry(read, State::cancelled, read.record, 0); },
+                Failure::staleCallback()));
   EXPECT_EQ(only(1, 1).state, State::sending);
 }
 
@@ -242,8 +251,9 @@ TEST_F(MessageOutbox, MovesThatCannotApplyAreStaleAndWriteNothing) {
            Case{"recipient key changed", otherKey, read.record, 0},
            Case{"row gone", gone, read.record, 0},
        }) {
-    EXPECT_TRUE(failsWith([&] { history.transitionOutboxEntry(c.entry, State::sending, c.saved, c.retryAfter); },
-                          Failure::staleCallback()))
+    EXPECT_TRUE(failsWith(
+        [&] { history.transitionOutboxEntry(c.entry, State::sending, c.saved, c.retryAfter); },
+        Failure::staleCallback()))
         << c.name;
   }
   EXPECT_EQ(only(1, 1), read);
@@ -254,8 +264,9 @@ TEST_F(MessageOutbox, MoveAfterTheConversationWasClearedDoesNotReviveIt) {
   queueMessage(1, 1);
   ConversationOutboxEntry read = only(1, 1);
   history.clearConversation(peerText(1));
-  EXPECT_TRUE(failsWith([&] { history.transitionOutboxEntry(read, State::sending, read.record, 0); },
-                        Failure::staleCallback()));
+  EXPECT_TRUE(
+      failsWith([&] { history.transitionOutboxEntry(read, State::sending, read.record, 0); },
+                Failure::staleCallback()));
   EXPECT_TRUE(history.peers().empty());
 }
 

@@ -26,7 +26,8 @@ struct Repeat {
   bool accepted;
 };
 
-class MessageReceiptRepeat : public MessageReceipts, public ::testing::WithParamInterface<Repeat> {};
+class MessageReceiptRepeat : public MessageReceipts,
+                             public ::testing::WithParamInterface<Repeat> {};
 
 TEST_P(MessageReceiptRepeat, IsRecognisedOrRefused) {
   const Repeat& repeat = GetParam();
@@ -64,7 +65,8 @@ TEST_F(MessageReceipts, StoredDigestIsTheSha256OfTheText) {
 
 TEST_F(MessageReceipts, IdentifierHeldByAMessageWithoutReceiptIsAnotherMessage) {
   history.enqueue(message(1, 1, "outgoing", true), key32(1), 0, std::nullopt);
-  EXPECT_TRUE(failsWith([&] { store(1, "receipt text", std::nullopt); }, Failure::conflictingReceipt()));
+  EXPECT_TRUE(
+      failsWith([&] { store(1, "receipt text", std::nullopt); }, Failure::conflictingReceipt()));
   RawDatabase raw(folder.historyFile());
   EXPECT_EQ(raw.value("SELECT count(*) FROM message_receipts"), "0");
 }
@@ -77,7 +79,8 @@ TEST_F(MessageReceipts, RecordImportedWithTheSameReceiptIsAdoptedUnchanged) {
             (StoredReceipt{.inserted = false, .sequence = sequence}));
   EXPECT_EQ(history.loadRecords(std::nullopt, std::nullopt, 10, false).records.at(0).payload,
             bytesOf("imported"));
-  EXPECT_TRUE(failsWith([&] { store(1, "receipt text", key32(2)); }, Failure::conflictingReceipt()));
+  EXPECT_TRUE(
+      failsWith([&] { store(1, "receipt text", key32(2)); }, Failure::conflictingReceipt()));
 }
 
 TEST_F(MessageReceipts, RepeatAfterTheConversationWasClearedIsStillRecognised) {
@@ -95,11 +98,12 @@ TEST_F(MessageReceipts, ArgumentsAreChecked) {
     std::string text;
     std::optional<std::vector<uint8_t>> key;
   };
-  for (const Case& c : {Case{"empty text", message(1, 1), "", std::nullopt},
-                        Case{"transfer record", transfer(1, 1), "receipt", std::nullopt},
-                        Case{"31-byte key", message(1, 1), "receipt", std::vector<uint8_t>(31, 1)},
-                        Case{"empty key", message(1, 1), "receipt", std::vector<uint8_t>{}},
-                        Case{"bad peer", record("message", "x", itemText(1)), "receipt", std::nullopt}}) {
+  for (const Case& c :
+       {Case{"empty text", message(1, 1), "", std::nullopt},
+        Case{"transfer record", transfer(1, 1), "receipt", std::nullopt},
+        Case{"31-byte key", message(1, 1), "receipt", std::vector<uint8_t>(31, 1)},
+        Case{"empty key", message(1, 1), "receipt", std::vector<uint8_t>{}},
+        Case{"bad peer", record("message", "x", itemText(1)), "receipt", std::nullopt}}) {
     EXPECT_TRUE(failsWith([&] { history.storeReceipt(c.record, c.text, 0, c.key); },
                           Failure::invalidRecord()))
         << c.name;

@@ -24,6 +24,9 @@ const Implementation kImplementations[] = {
 #if defined(__SIZEOF_INT128__)
     {"radix51", curve25519_ladder_radix51, [] { return true; }},
 #endif
+#if VELMORINE_SECURE_X86_64
+    {"adx", curve25519_ladder_adx, [] { return cpu_features().bmi2 && cpu_features().adx; }},
+#endif
 };
 
 Bytes x25519_with(Curve25519Ladder ladder, const Bytes& scalar, const Bytes& point) {
