@@ -40,7 +40,7 @@ class HandshakePair : public ::testing::Test {
               VELSECURE_OK);
   }
   void TearDown() override {
-    for (auto* t : {init_send_, init_recv_, resp_send_, resp_recv_}) release(t);
+    for (auto* t : {init_send_, init_recv_, resp_send_, resp_recv_}) velsecure_transport_destroy(t);
     velsecure_handshake_destroy(init_);
     velsecure_handshake_destroy(resp_);
   }

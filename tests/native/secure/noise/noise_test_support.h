@@ -121,11 +121,4 @@ inline VelSecureHandshakeConfig handshake_config(uint32_t role, const KeyPair& k
                                   keys.view()};
 }
 
-// Releases a transport the split made (cipher state, then the transport itself).
-inline void release(VelSecureTransport_s* transport) {
-  if (transport == nullptr) return;
-  noise_cipherstate_free(transport->cipher);
-  velsecure_object_free(transport->context, transport, sizeof(VelSecureTransport_s));
-}
-
 }  // namespace velmorine::secure::testing
