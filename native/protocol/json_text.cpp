@@ -1,6 +1,7 @@
 #include "native/protocol/json_text.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_set>
 
 namespace velmorine::protocol {
@@ -293,6 +294,20 @@ std::optional<T> parse_decimal(std::string_view text) {
 Utf8Scan scan_utf8(std::span<const uint8_t> bytes) {
   Utf8Scan scan{true, false};
   for (size_t pos = 0; pos < bytes.size();) {
+    // Headers are mostly ASCII: once a non-blank is seen, skip plain ASCII eight at a time.
+    if (scan.contains_non_whitespace) {
+      uint64_t word = 0;
+      while (bytes.size() - pos >= 8 &&
+             (std::memcpy(&word, bytes.data() + pos, 8), (word & 0x8080808080808080u) == 0)) {
+        pos += 8;
+      }
+      if (pos >= bytes.size()) break;
+    }
+    if (bytes[pos] < 0x80) {
+      const uint8_t byte = bytes[pos++];
+      if (!(byte == 0x20 || (byte >= 0x09 && byte <= 0x0D))) scan.contains_non_whitespace = true;
+      continue;
+    }
     uint32_t cp = 0;
     const size_t length = decode_utf8(bytes, pos, cp);
     if (length == 0) return {false, false};

@@ -18,7 +18,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "native/protocol/ve_announcement.h"
 #include "native/protocol/ve_error.h"
 #include "native/protocol/ve_frame.h"
 
@@ -96,9 +98,35 @@ class VEProtocol {
   static std::optional<nlohmann::json> transferFields(const VEFrame& frame,
                                                       std::string_view sender);
 
-  // --- Discovery announcements (ve_protocol_announcement.cpp) ---
+  // --- Discovery announcements (ve_protocol_discovery.cpp) ---
 
-  // --- Key codes (defined in the secure library) ---
+  // The announcement bytes of this device: wire 2.0, "velsecure-v1", platform "linux". Nothing
+  // when the identifier does not parse, the port or capabilities do not fit, or the writer
+  // refuses the record.
+  static std::optional<std::vector<uint8_t>> discoveryWithID(
+      std::string_view id, std::string_view name, std::string_view fingerprint,
+      std::string_view nonce, uint64_t port, uint64_t capabilities, uint64_t sequence);
+  // The announcement in a datagram, or nothing: for any refusal, including this device's own
+  // announcement (`localID`) and a local identifier that does not parse.
+  static std::optional<VEAnnouncement> parseDiscovery(std::span<const uint8_t> datagram,
+                                                      std::string_view localID);
+
+  // --- Key codes (defined in the secure library, native/secure/ve_protocol_key_codes.cpp) ---
+
+  // The key's fingerprint as 64 lower-case hex digits; nothing unless the key is 32 bytes.
+  static std::optional<std::string> fingerprint(std::span<const uint8_t> publicKey);
+  // The 59-character safety code two devices compare after their handshake (the same on
+  // both ends); nothing unless both identifiers parse and keys and transcript hash are
+  // 32 bytes each.
+  static std::optional<std::string> safetyCodeWithLocalID(std::string_view localID,
+                                                          std::span<const uint8_t> localKey,
+                                                          std::string_view remoteID,
+                                                          std::span<const uint8_t> remoteKey,
+                                                          std::span<const uint8_t> transcript);
+  // The identifier, as lower-case text, under which a peer with a changed key is filed as a
+  // separate contact; nothing unless the identifier parses and the key is 32 bytes.
+  static std::optional<std::string> separateContactWithClaimedID(
+      std::string_view claimedID, std::span<const uint8_t> publicKey);
 };
 
 }  // namespace velmorine

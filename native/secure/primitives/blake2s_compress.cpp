@@ -57,6 +57,9 @@ void blake2s_compress_portable(std::uint32_t h[8], const std::uint8_t* blocks, s
 
 #undef VELMORINE_BLAKE2S_G
 
-Blake2sCompress blake2s_compress_for_cpu() { return blake2s_compress_portable; }
+Blake2sCompress blake2s_compress_for_cpu() {
+  if (cpu_features().ssse3) return blake2s_compress_ssse3;
+  return blake2s_compress_portable;
+}
 
 }  // namespace velmorine::secure

@@ -2,6 +2,7 @@
 
 #include "native/secure/primitives/byte_order.h"
 #include "native/secure/primitives/chacha20_blocks.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/secret_wipe.h"
 
 namespace velmorine::secure {
@@ -60,7 +61,10 @@ void chacha_xor_portable(std::uint32_t input[16], const std::uint8_t* in, std::u
   wipe_secret(keystream, sizeof keystream);
 }
 
-ChaChaXor chacha_xor_for_cpu() { return chacha_xor_portable; }
+ChaChaXor chacha_xor_for_cpu() {
+  if (cpu_features().avx2) return chacha_xor_avx2;
+  return chacha_xor_portable;
+}
 
 void chacha_keysetup(ChaChaState* state, const std::uint8_t* key, std::uint32_t key_bits) {
   const char* constant = key_bits == 256 ? "expand 32-byte k" : "expand 16-byte k";

@@ -16,6 +16,10 @@ using ChaChaXor = void (*)(std::uint32_t input[16], const std::uint8_t* in, std:
 void chacha_xor_portable(std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
                          std::size_t length);
 
+// Eight blocks at a time in AVX2 registers.
+void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
+                     std::size_t length);
+
 ChaChaXor chacha_xor_for_cpu();
 
 }  // namespace velmorine::secure

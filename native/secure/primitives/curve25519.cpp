@@ -2,12 +2,22 @@
 
 #include <cstring>
 
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/curve25519_ladders.h"
 #include "native/secure/primitives/secret_wipe.h"
 
 namespace velmorine::secure {
 
-Curve25519Ladder curve25519_ladder_for_cpu() { return curve25519_ladder_portable; }
+Curve25519Ladder curve25519_ladder_for_cpu() {
+#if defined(__x86_64__) && defined(__SIZEOF_INT128__)
+  if (cpu_features().bmi2 && cpu_features().adx) return curve25519_ladder_adx;
+#endif
+#if defined(__SIZEOF_INT128__)
+  return curve25519_ladder_radix51;
+#else
+  return curve25519_ladder_portable;
+#endif
+}
 
 void curve25519_donna(std::uint8_t output[kCurve25519KeyLength],
                       const std::uint8_t scalar[kCurve25519KeyLength],

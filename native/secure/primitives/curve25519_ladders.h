@@ -14,6 +14,18 @@ using Curve25519Ladder = void (*)(std::uint8_t output[32], const std::uint8_t cl
 void curve25519_ladder_portable(std::uint8_t output[32], const std::uint8_t clamped[32],
                                 const std::uint8_t point[32]);
 
+#if defined(__SIZEOF_INT128__)
+// Five 51-bit limbs with 128-bit products: the fast path wherever the compiler has them.
+void curve25519_ladder_radix51(std::uint8_t output[32], const std::uint8_t clamped[32],
+                               const std::uint8_t point[32]);
+#endif
+
+#if defined(__x86_64__) && defined(__SIZEOF_INT128__)
+// Four 64-bit limbs multiplied with MULX, ADCX and ADOX (BMI2 and ADX).
+void curve25519_ladder_adx(std::uint8_t output[32], const std::uint8_t clamped[32],
+                           const std::uint8_t point[32]);
+#endif
+
 Curve25519Ladder curve25519_ladder_for_cpu();
 
 }  // namespace velmorine::secure

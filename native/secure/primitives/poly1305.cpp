@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "native/secure/primitives/byte_order.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/poly1305_blocks.h"
 #include "native/secure/primitives/secret_wipe.h"
 
@@ -66,7 +67,10 @@ void poly1305_blocks_portable(Poly1305State* state, const std::uint8_t* blocks, 
   absorb(state, blocks, count, 1u << 24);
 }
 
-Poly1305Blocks poly1305_blocks_for_cpu() { return poly1305_blocks_portable; }
+Poly1305Blocks poly1305_blocks_for_cpu() {
+  if (cpu_features().avx2) return poly1305_blocks_avx2;
+  return poly1305_blocks_portable;
+}
 
 void poly1305_init(Poly1305State* state, const std::uint8_t key[kPoly1305KeyLength]) {
   // r &= 0x0ffffffc0ffffffc0ffffffc0fffffff

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "native/secure/primitives/byte_order.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/secret_wipe.h"
 #include "native/secure/primitives/sha256_blocks.h"
 
@@ -56,7 +57,11 @@ void sha256_blocks_portable(std::uint32_t h[8], const std::uint8_t* blocks, std:
   }
 }
 
-Sha256Blocks sha256_blocks_for_cpu() { return sha256_blocks_portable; }
+Sha256Blocks sha256_blocks_for_cpu() {
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.sha && cpu.sse41 && cpu.ssse3) return sha256_blocks_shani;
+  return sha256_blocks_portable;
+}
 
 void sha256_reset(Sha256State* state) {
   std::memcpy(state->h, kInitialHash, sizeof state->h);

@@ -13,9 +13,12 @@ using Sha256Blocks = void (*)(std::uint32_t h[8], const std::uint8_t* blocks, st
 
 void sha256_blocks_portable(std::uint32_t h[8], const std::uint8_t* blocks, std::size_t count);
 
+// The x86 SHA extensions (with SSE4.1 and SSSE3 for the shuffles around them).
+void sha256_blocks_shani(std::uint32_t h[8], const std::uint8_t* blocks, std::size_t count);
+
 Sha256Blocks sha256_blocks_for_cpu();
 
-inline constexpr std::uint32_t kSha256RoundConstants[64] = {
+alignas(16) inline constexpr std::uint32_t kSha256RoundConstants[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
     0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,

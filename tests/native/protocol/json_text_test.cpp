@@ -40,6 +40,12 @@ TEST(ScanUtf8, FollowsTheStrictRule) {
       {"\xE2\x82", false, false},
       {"\xC3\x28", false, false},  // bad continuation
       {"\xFF", false, false},
+      // Long ASCII runs around other sequences.
+      {"abcdefghijklmnop\xC3", false, false},
+      {"x                \xC0\x80", false, false},
+      {"abcdefghij\xC3\xA9klmnopqrstuvwxyz", true, true},
+      {"                \xC2\xA0                ", true, false},
+      {"                \xC2\xA0               z", true, true},
   };
   for (const auto& c : cases) {
     const Utf8Scan scan = scan_utf8(c.bytes);

@@ -19,6 +19,7 @@ struct Implementation {
 
 const Implementation kImplementations[] = {
     {"portable", blake2s_compress_portable, [] { return true; }},
+    {"ssse3", blake2s_compress_ssse3, [] { return cpu_features().ssse3; }},
 };
 
 // Runs the streaming construction over one compression implementation, so that every

@@ -21,6 +21,7 @@ struct Implementation {
 
 const Implementation kImplementations[] = {
     {"portable", chacha_xor_portable, [] { return true; }},
+    {"avx2", chacha_xor_avx2, [] { return cpu_features().avx2; }},
 };
 
 const Bytes kRfcKey =

@@ -21,6 +21,12 @@ struct Implementation {
 
 const Implementation kImplementations[] = {
     {"portable", curve25519_ladder_portable, [] { return true; }},
+#if defined(__SIZEOF_INT128__)
+    {"radix51", curve25519_ladder_radix51, [] { return true; }},
+#endif
+#if defined(__x86_64__) && defined(__SIZEOF_INT128__)
+    {"adx", curve25519_ladder_adx, [] { return cpu_features().bmi2 && cpu_features().adx; }},
+#endif
 };
 
 Bytes x25519_with(Curve25519Ladder ladder, const Bytes& scalar, const Bytes& point) {

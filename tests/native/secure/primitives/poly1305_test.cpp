@@ -21,6 +21,7 @@ struct Implementation {
 
 const Implementation kImplementations[] = {
     {"portable", poly1305_blocks_portable, [] { return true; }},
+    {"avx2", poly1305_blocks_avx2, [] { return cpu_features().avx2; }},
 };
 
 // The public streaming code with its full blocks routed to one implementation: the state

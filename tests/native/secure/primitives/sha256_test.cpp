@@ -19,6 +19,8 @@ struct Implementation {
 
 const Implementation kImplementations[] = {
     {"portable", sha256_blocks_portable, [] { return true; }},
+    {"shani", sha256_blocks_shani,
+     [] { return cpu_features().sha && cpu_features().sse41 && cpu_features().ssse3; }},
 };
 
 // FIPS 180-4 padding over one block implementation.

@@ -1,0 +1,245 @@
+// Throughput of the primitives beside OpenSSL's, run in one process; the ratios
+// (ours / OpenSSL) are printed after the individual figures.
+
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "native/secure/primitives/blake2s.h"
+#include "native/secure/primitives/chacha20_poly1305.h"
+#include "native/secure/primitives/curve25519.h"
+#include "native/secure/primitives/sha256.h"
+
+namespace {
+
+using namespace velmorine::secure;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t kRecord = 61440;
+
+Bytes filled(std::size_t length) {
+  Bytes out(length);
+  for (std::size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(i * 131 + 7);
+  return out;
+}
+
+const Bytes kKey = filled(32);
+
+void seal_ours(benchmark::State& state) {
+  const Bytes plain = filled(kRecord);
+  Bytes out(kRecord + 16);
+  std::uint64_t nonce = 0;
+  for (auto _ : state) {
+    chacha20_poly1305_seal(out.data(), kKey.data(), nonce++, nullptr, 0, plain.data(),
+                           plain.size());
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord));
+}
+
+void openssl_seal_into(EVP_CIPHER_CTX* ctx, std::uint64_t nonce, const Bytes& plain, Bytes& out) {
+  std::uint8_t iv[12] = {};
+  for (int i = 0; i < 8; ++i) iv[4 + i] = static_cast<std::uint8_t>(nonce >> (8 * i));
+  int length = 0;
+  EVP_EncryptInit_ex(ctx, nullptr, nullptr, kKey.data(), iv);
+  EVP_EncryptUpdate(ctx, out.data(), &length, plain.data(), static_cast<int>(plain.size()));
+  EVP_EncryptFinal_ex(ctx, out.data() + length, &length);
+  EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, out.data() + plain.size());
+}
+
+void seal_openssl(benchmark::State& state) {
+  const Bytes plain = filled(kRecord);
+  Bytes out(kRecord + 16);
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  EVP_EncryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, nullptr, nullptr);
+  std::uint64_t nonce = 0;
+  for (auto _ : state) {
+    openssl_seal_into(ctx, nonce++, plain, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  EVP_CIPHER_CTX_free(ctx);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord));
+}
+
+void open_ours(benchmark::State& state) {
+  const Bytes plain = filled(kRecord);
+  Bytes sealed(kRecord + 16), out(kRecord);
+  chacha20_poly1305_seal(sealed.data(), kKey.data(), 9, nullptr, 0, plain.data(), plain.size());
+  for (auto _ : state) {
+    const bool ok = chacha20_poly1305_open(out.data(), kKey.data(), 9, nullptr, 0, sealed.data(),
+                                           sealed.size());
+    benchmark::DoNotOptimize(ok);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord));
+}
+
+void open_openssl(benchmark::State& state) {
+  const Bytes plain = filled(kRecord);
+  Bytes sealed(kRecord + 16), out(kRecord + 16);
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  EVP_EncryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, nullptr, nullptr);
+  openssl_seal_into(ctx, 9, plain, sealed);
+  EVP_CIPHER_CTX_free(ctx);
+  ctx = EVP_CIPHER_CTX_new();
+  EVP_DecryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, nullptr, nullptr);
+  std::uint8_t iv[12] = {0, 0, 0, 0, 9};
+  for (auto _ : state) {
+    int length = 0;
+    EVP_DecryptInit_ex(ctx, nullptr, nullptr, kKey.data(), iv);
+    EVP_DecryptUpdate(ctx, out.data(), &length, sealed.data(), static_cast<int>(kRecord));
+    EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, 16, sealed.data() + kRecord);
+    const int ok = EVP_DecryptFinal_ex(ctx, out.data() + length, &length);
+    benchmark::DoNotOptimize(ok);
+    benchmark::DoNotOptimize(out.data());
+  }
+  EVP_CIPHER_CTX_free(ctx);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord));
+}
+
+template <typename State, void (*Reset)(State*),
+          void (*Update)(State*, const std::uint8_t*, std::size_t),
+          void (*Finish)(State*, std::uint8_t*)>
+void hash_ours(benchmark::State& state) {
+  const Bytes data = filled(static_cast<std::size_t>(state.range(0)));
+  std::uint8_t digest[32];
+  for (auto _ : state) {
+    State hash;
+    Reset(&hash);
+    Update(&hash, data.data(), data.size());
+    Finish(&hash, digest);
+    benchmark::DoNotOptimize(digest);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data.size()));
+}
+
+void hash_openssl(benchmark::State& state, const EVP_MD* md) {
+  const Bytes data = filled(static_cast<std::size_t>(state.range(0)));
+  std::uint8_t digest[64];
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  for (auto _ : state) {
+    unsigned int length = 0;
+    EVP_DigestInit_ex(ctx, md, nullptr);
+    EVP_DigestUpdate(ctx, data.data(), data.size());
+    EVP_DigestFinal_ex(ctx, digest, &length);
+    benchmark::DoNotOptimize(digest);
+  }
+  EVP_MD_CTX_free(ctx);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data.size()));
+}
+
+void x25519_ours(benchmark::State& state) {
+  Bytes scalar = filled(32), point(32, 0), out(32);
+  point[0] = 9;
+  curve25519_donna(point.data(), scalar.data(), point.data());
+  for (auto _ : state) {
+    curve25519_donna(out.data(), scalar.data(), point.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+void x25519_openssl(benchmark::State& state) {
+  Bytes scalar = filled(32), point(32, 0), out(32);
+  point[0] = 9;
+  curve25519_donna(point.data(), scalar.data(), point.data());
+  EVP_PKEY* ours = EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), 32);
+  EVP_PKEY* peer = EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, point.data(), 32);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(ours, nullptr);
+  EVP_PKEY_derive_init(ctx);
+  EVP_PKEY_derive_set_peer(ctx, peer);
+  for (auto _ : state) {
+    std::size_t length = out.size();
+    EVP_PKEY_derive(ctx, out.data(), &length);
+    benchmark::DoNotOptimize(out.data());
+  }
+  EVP_PKEY_CTX_free(ctx);
+  EVP_PKEY_free(peer);
+  EVP_PKEY_free(ours);
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+// Keeps each run's rate by name so that the ratios can be printed at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration) continue;
+      const auto bytes = run.counters.find("bytes_per_second");
+      const auto items = run.counters.find("items_per_second");
+      double rate = 0;
+      if (bytes != run.counters.end()) rate = bytes->second;
+      if (items != run.counters.end()) rate = items->second;
+      // Drop the size argument from the name: "sha256_1MiB/ours/1048576".
+      std::string name = run.benchmark_name();
+      const auto slash = name.find_last_of('/');
+      if (slash != std::string::npos &&
+          name.find_first_not_of("0123456789", slash + 1) == std::string::npos) {
+        name.erase(slash);
+      }
+      rates_[name] = rate;
+    }
+  }
+
+  void print_ratios() const {
+    std::printf("\n%-28s %14s %14s %8s\n", "operation", "ours", "OpenSSL", "ratio");
+    for (const auto& [name, rate] : rates_) {
+      const std::string suffix = "/ours";
+      if (name.size() < suffix.size() ||
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        continue;
+      }
+      const std::string operation = name.substr(0, name.size() - suffix.size());
+      const auto peer = rates_.find(operation + "/openssl");
+      if (peer == rates_.end() || peer->second == 0) continue;
+      const bool per_item = operation.rfind("x25519", 0) == 0;
+      const double scale = per_item ? 1.0 : 1.0 / (1024 * 1024);
+      std::printf("%-28s %12.1f%s %12.1f%s %8.2f\n", operation.c_str(), rate * scale,
+                  per_item ? "/s" : "MB", peer->second * scale, per_item ? "/s" : "MB",
+                  rate / peer->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> rates_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::RegisterBenchmark("chachapoly_seal_61440/ours", seal_ours);
+  benchmark::RegisterBenchmark("chachapoly_seal_61440/openssl", seal_openssl);
+  benchmark::RegisterBenchmark("chachapoly_open_61440/ours", open_ours);
+  benchmark::RegisterBenchmark("chachapoly_open_61440/openssl", open_openssl);
+  for (const std::int64_t size : {16 * 1024, 1024 * 1024}) {
+    const std::string label = size == 16 * 1024 ? "16KiB" : "1MiB";
+    benchmark::RegisterBenchmark(("sha256_" + label + "/ours").c_str(),
+                                 hash_ours<Sha256State, sha256_reset, sha256_update, sha256_finish>)
+        ->Arg(size);
+    benchmark::RegisterBenchmark(("sha256_" + label + "/openssl").c_str(), hash_openssl,
+                                 EVP_sha256())
+        ->Arg(size);
+    benchmark::RegisterBenchmark(
+        ("blake2s_" + label + "/ours").c_str(),
+        hash_ours<Blake2sState, blake2s_reset, blake2s_update, blake2s_finalize>)
+        ->Arg(size);
+    benchmark::RegisterBenchmark(("blake2s_" + label + "/openssl").c_str(), hash_openssl,
+                                 EVP_blake2s256())
+        ->Arg(size);
+  }
+  benchmark::RegisterBenchmark("x25519/ours", x25519_ours);
+  benchmark::RegisterBenchmark("x25519/openssl", x25519_openssl);
+
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.print_ratios();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,202 @@
+#include <immintrin.h>
+
+#include "native/secure/primitives/byte_order.h"
+#include "native/secure/primitives/poly1305_blocks.h"
+#include "native/secure/primitives/secret_wipe.h"
+
+namespace velmorine::secure {
+namespace {
+
+constexpr std::uint64_t kLimbMask = 0x3ffffff;
+
+// 26-bit limbs of a value below 2^130 + small, as five 64-bit words.
+struct Limbs {
+  std::uint64_t v[5];
+};
+
+// a * b mod 2^130 - 5, reduced back to 26-bit limbs (limb 1 may carry one extra bit).
+Limbs multiply(const Limbs& a, const Limbs& b) {
+  const std::uint64_t s1 = b.v[1] * 5, s2 = b.v[2] * 5, s3 = b.v[3] * 5, s4 = b.v[4] * 5;
+  std::uint64_t d0 = a.v[0] * b.v[0] + a.v[1] * s4 + a.v[2] * s3 + a.v[3] * s2 + a.v[4] * s1;
+  std::uint64_t d1 = a.v[0] * b.v[1] + a.v[1] * b.v[0] + a.v[2] * s4 + a.v[3] * s3 + a.v[4] * s2;
+  std::uint64_t d2 =
+      a.v[0] * b.v[2] + a.v[1] * b.v[1] + a.v[2] * b.v[0] + a.v[3] * s4 + a.v[4] * s3;
+  std::uint64_t d3 =
+      a.v[0] * b.v[3] + a.v[1] * b.v[2] + a.v[2] * b.v[1] + a.v[3] * b.v[0] + a.v[4] * s4;
+  std::uint64_t d4 =
+      a.v[0] * b.v[4] + a.v[1] * b.v[3] + a.v[2] * b.v[2] + a.v[3] * b.v[1] + a.v[4] * b.v[0];
+  d1 += d0 >> 26;
+  d0 &= kLimbMask;
+  d2 += d1 >> 26;
+  d1 &= kLimbMask;
+  d3 += d2 >> 26;
+  d2 &= kLimbMask;
+  d4 += d3 >> 26;
+  d3 &= kLimbMask;
+  d0 += (d4 >> 26) * 5;
+  d4 &= kLimbMask;
+  d1 += d0 >> 26;
+  d0 &= kLimbMask;
+  return {{d0, d1, d2, d3, d4}};
+}
+
+// Five vectors of four 64-bit lanes: limb l of four independent accumulators.
+struct Lanes {
+  __m256i v[5];
+};
+
+inline __m256i broadcast(std::uint64_t x) { return _mm256_set1_epi64x(static_cast<long long>(x)); }
+
+// a * b lane by lane, with b's limbs and their multiples of 5 given, before any carry:
+// each limb of the result stays below 2^59.
+inline Lanes product(const Lanes& a, const __m256i b[5], const __m256i s[5]) {
+  __m256i d0 = _mm256_mul_epu32(a.v[0], b[0]);
+  __m256i d1 = _mm256_mul_epu32(a.v[0], b[1]);
+  __m256i d2 = _mm256_mul_epu32(a.v[0], b[2]);
+  __m256i d3 = _mm256_mul_epu32(a.v[0], b[3]);
+  __m256i d4 = _mm256_mul_epu32(a.v[0], b[4]);
+  d0 = _mm256_add_epi64(d0, _mm256_mul_epu32(a.v[1], s[4]));
+  d1 = _mm256_add_epi64(d1, _mm256_mul_epu32(a.v[1], b[0]));
+  d2 = _mm256_add_epi64(d2, _mm256_mul_epu32(a.v[1], b[1]));
+  d3 = _mm256_add_epi64(d3, _mm256_mul_epu32(a.v[1], b[2]));
+  d4 = _mm256_add_epi64(d4, _mm256_mul_epu32(a.v[1], b[3]));
+  d0 = _mm256_add_epi64(d0, _mm256_mul_epu32(a.v[2], s[3]));
+  d1 = _mm256_add_epi64(d1, _mm256_mul_epu32(a.v[2], s[4]));
+  d2 = _mm256_add_epi64(d2, _mm256_mul_epu32(a.v[2], b[0]));
+  d3 = _mm256_add_epi64(d3, _mm256_mul_epu32(a.v[2], b[1]));
+  d4 = _mm256_add_epi64(d4, _mm256_mul_epu32(a.v[2], b[2]));
+  d0 = _mm256_add_epi64(d0, _mm256_mul_epu32(a.v[3], s[2]));
+  d1 = _mm256_add_epi64(d1, _mm256_mul_epu32(a.v[3], s[3]));
+  d2 = _mm256_add_epi64(d2, _mm256_mul_epu32(a.v[3], s[4]));
+  d3 = _mm256_add_epi64(d3, _mm256_mul_epu32(a.v[3], b[0]));
+  d4 = _mm256_add_epi64(d4, _mm256_mul_epu32(a.v[3], b[1]));
+  d0 = _mm256_add_epi64(d0, _mm256_mul_epu32(a.v[4], s[1]));
+  d1 = _mm256_add_epi64(d1, _mm256_mul_epu32(a.v[4], s[2]));
+  d2 = _mm256_add_epi64(d2, _mm256_mul_epu32(a.v[4], s[3]));
+  d3 = _mm256_add_epi64(d3, _mm256_mul_epu32(a.v[4], s[4]));
+  d4 = _mm256_add_epi64(d4, _mm256_mul_epu32(a.v[4], b[0]));
+  return {{d0, d1, d2, d3, d4}};
+}
+
+inline Lanes sum(const Lanes& a, const Lanes& b) {
+  Lanes r;
+  for (int l = 0; l < 5; ++l) r.v[l] = _mm256_add_epi64(a.v[l], b.v[l]);
+  return r;
+}
+
+// Two interleaved carry chains bring the limbs back below 2^27 without a full reduction.
+inline Lanes carry(const Lanes& d_in) {
+  const __m256i mask = broadcast(kLimbMask);
+  __m256i d0 = d_in.v[0], d1 = d_in.v[1], d2 = d_in.v[2], d3 = d_in.v[3], d4 = d_in.v[4];
+  __m256i c = _mm256_srli_epi64(d0, 26);
+  d0 = _mm256_and_si256(d0, mask);
+  d1 = _mm256_add_epi64(d1, c);
+  c = _mm256_srli_epi64(d3, 26);
+  d3 = _mm256_and_si256(d3, mask);
+  d4 = _mm256_add_epi64(d4, c);
+  c = _mm256_srli_epi64(d1, 26);
+  d1 = _mm256_and_si256(d1, mask);
+  d2 = _mm256_add_epi64(d2, c);
+  c = _mm256_srli_epi64(d4, 26);
+  d4 = _mm256_and_si256(d4, mask);
+  d0 = _mm256_add_epi64(d0, _mm256_add_epi64(c, _mm256_slli_epi64(c, 2)));
+  c = _mm256_srli_epi64(d2, 26);
+  d2 = _mm256_and_si256(d2, mask);
+  d3 = _mm256_add_epi64(d3, c);
+  c = _mm256_srli_epi64(d0, 26);
+  d0 = _mm256_and_si256(d0, mask);
+  d1 = _mm256_add_epi64(d1, c);
+  c = _mm256_srli_epi64(d3, 26);
+  d3 = _mm256_and_si256(d3, mask);
+  d4 = _mm256_add_epi64(d4, c);
+  return {{d0, d1, d2, d3, d4}};
+}
+
+// Loads four blocks as limbs. The lanes come out in block order 0, 2, 1, 3, which the final
+// multiplication by per-lane powers of r accounts for.
+inline Lanes message(const std::uint8_t* m) {
+  const __m256i mask = broadcast(kLimbMask);
+  const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m));
+  const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + 32));
+  const __m256i low = _mm256_unpacklo_epi64(first, second);
+  const __m256i high = _mm256_unpackhi_epi64(first, second);
+  return {{_mm256_and_si256(low, mask), _mm256_and_si256(_mm256_srli_epi64(low, 26), mask),
+           _mm256_and_si256(
+               _mm256_or_si256(_mm256_srli_epi64(low, 52), _mm256_slli_epi64(high, 12)), mask),
+           _mm256_and_si256(_mm256_srli_epi64(high, 14), mask),
+           _mm256_or_si256(_mm256_srli_epi64(high, 40), broadcast(1ull << 24))}};
+}
+
+inline std::uint64_t lane_sum(__m256i v) {
+  const __m128i folded = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(folded)) +
+         static_cast<std::uint64_t>(_mm_extract_epi64(folded, 1));
+}
+
+}  // namespace
+
+void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std::size_t count) {
+  // Below a few groups of four the powers of r cost more than they save.
+  if (count < 16) {
+    poly1305_blocks_portable(state, blocks, count);
+    return;
+  }
+  const Limbs r1 = {{state->r[0], state->r[1], state->r[2], state->r[3], state->r[4]}};
+  const Limbs r2 = multiply(r1, r1);
+  const Limbs r3 = multiply(r2, r1);
+  const Limbs r4 = multiply(r2, r2);
+  const Limbs r8 = multiply(r4, r4);
+
+  __m256i step4[5], step4_5[5], step8[5], step8_5[5];
+  for (int l = 0; l < 5; ++l) {
+    step4[l] = broadcast(r4.v[l]);
+    step4_5[l] = broadcast(r4.v[l] * 5);
+    step8[l] = broadcast(r8.v[l]);
+    step8_5[l] = broadcast(r8.v[l] * 5);
+  }
+  // Accumulator lanes hold blocks 4k, 4k+2, 4k+1, 4k+3; the running h joins lane 0.
+  Lanes acc;
+  for (int l = 0; l < 5; ++l) acc.v[l] = _mm256_set_epi64x(0, 0, 0, state->h[l]);
+
+  // Two groups of four per step, ((acc + m) r^4 + m') r^4 = (acc + m) r^8 + m' r^4: the second
+  // product does not wait for the first, and one carry serves both.
+  std::size_t groups = count / 4;
+  for (; groups > 2; groups -= 2, blocks += 128) {
+    acc = carry(sum(product(sum(acc, message(blocks)), step8, step8_5),
+                    product(message(blocks + 64), step4, step4_5)));
+  }
+  for (; groups > 1; --groups, blocks += 64) {
+    acc = carry(product(sum(acc, message(blocks)), step4, step4_5));
+  }
+  acc = sum(acc, message(blocks));
+  blocks += 64;
+
+  // The last group: lanes multiply by r^4, r^2, r^3, r^1 after their block order.
+  __m256i last[5], last5[5];
+  for (int l = 0; l < 5; ++l) {
+    last[l] = _mm256_set_epi64x(static_cast<long long>(r1.v[l]), static_cast<long long>(r3.v[l]),
+                                static_cast<long long>(r2.v[l]), static_cast<long long>(r4.v[l]));
+    last5[l] = _mm256_add_epi64(last[l], _mm256_slli_epi64(last[l], 2));
+  }
+  acc = carry(product(acc, last, last5));
+
+  std::uint64_t h[5];
+  for (int l = 0; l < 5; ++l) h[l] = lane_sum(acc.v[l]);
+  h[1] += h[0] >> 26;
+  h[0] &= kLimbMask;
+  h[2] += h[1] >> 26;
+  h[1] &= kLimbMask;
+  h[3] += h[2] >> 26;
+  h[2] &= kLimbMask;
+  h[4] += h[3] >> 26;
+  h[3] &= kLimbMask;
+  h[0] += (h[4] >> 26) * 5;
+  h[4] &= kLimbMask;
+  h[1] += h[0] >> 26;
+  h[0] &= kLimbMask;
+  for (int l = 0; l < 5; ++l) state->h[l] = static_cast<std::uint32_t>(h[l]);
+
+  if (count % 4 != 0) poly1305_blocks_portable(state, blocks, count % 4);
+}
+
+}  // namespace velmorine::secure
