@@ -1,0 +1,50 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmorine::store::history {
+
+// Largest text or byte value the history stores or reads (32 MiB).
+inline constexpr size_t kMaximumValueBytes = 33554432;
+
+// One prepared statement, finalized when it goes out of scope; nothing is cached between
+// operations. Every failure throws ConversationHistoryFailure.
+class HistoryStatement {
+ public:
+  // Throws storage with the prepare result, or storage(0) when the text holds no statement.
+  HistoryStatement(sqlite3* database, std::string_view sql);
+  ~HistoryStatement();
+  HistoryStatement(const HistoryStatement&) = delete;
+  HistoryStatement& operator=(const HistoryStatement&) = delete;
+
+  void bindText(int position, std::string_view text);
+  // 1 to kMaximumValueBytes bytes, else invalidRecord before SQLite is called.
+  void bindBlob(int position, std::span<const uint8_t> bytes);
+  void bindInt(int position, int32_t value);
+  void bindInt64(int position, int64_t value);
+  void bindDouble(int position, double value);
+
+  // True for a row, false when done; any other step result throws storage.
+  bool step();
+  // Steps a statement that gives no rows worth reading.
+  void run() { step(); }
+
+  bool columnIsNull(int column) const;
+  // NULL throws invalidRecord.
+  std::string columnText(int column) const;
+  // NULL, empty or longer than kMaximumValueBytes throws invalidRecord.
+  std::vector<uint8_t> columnBytes(int column) const;
+  int64_t columnInt64(int column) const;
+  double columnDouble(int column) const;
+
+ private:
+  sqlite3_stmt* statement_ = nullptr;
+};
+
+}  // namespace velmorine::store::history

@@ -1,0 +1,146 @@
+#include <cmath>
+#include <string>
+
+#include "Velmorine/store/history/conversation_history.h"
+#include "Velmorine/store/history/history_statement.h"
+
+namespace velmorine::store {
+
+using history::HistoryStatement;
+
+namespace {
+
+constexpr size_t kPublicKeyBytes = 32;
+
+bool isKnownKind(const std::string& kind) { return kind == "message" || kind == "transfer"; }
+
+}  // namespace
+
+int64_t ConversationHistory::enqueue(const ConversationHistoryRecord& record,
+                                     std::span<const uint8_t> recipientKey, int64_t expectedEpoch,
+                                     const std::optional<std::vector<uint8_t>>& attachmentSource) {
+  validateRecord(record);
+  bool sourceMatchesKind = record.kind == "message"
+                               ? !attachmentSource.has_value()
+                               : attachmentSource.has_value() && !attachmentSource->empty();
+  if (!record.unsettled || recipientKey.size() != kPublicKeyBytes || !sourceMatchesKind) {
+    throw ConversationHistoryFailure::invalidRecord();
+  }
+  return inImmediateTransaction([&] {
+    if (epoch(record.peer) != expectedEpoch) throw ConversationHistoryFailure::staleCallback();
+    {
+      HistoryStatement lookup(database.get(),
+                              "SELECT seq FROM records WHERE kind=? AND peer=? AND id=?");
+      lookup.bindText(1, record.kind);
+      lookup.bindText(2, record.peer);
+      lookup.bindText(3, record.id);
+      // An identifier is queued once; a second item under it would take over the first.
+      if (lookup.step()) throw ConversationHistoryFailure::conflictingReceipt();
+    }
+    int64_t sequence = upsertRecord(record);
+    HistoryStatement row(database.get(),
+                         "INSERT INTO message_outbox(seq,recipient_key,epoch) VALUES(?,?,?)");
+    row.bindInt64(1, sequence);
+    row.bindBlob(2, recipientKey);
+    row.bindInt64(3, expectedEpoch);
+    row.run();
+    if (attachmentSource) {
+      HistoryStatement source(database.get(),
+                              "INSERT INTO attachment_sources(seq,payload) VALUES(?,?)");
+      source.bindInt64(1, sequence);
+      source.bindBlob(2, *attachmentSource);
+      source.run();
+    }
+    return sequence;
+  });
+}
+
+std::vector<ConversationOutboxEntry> ConversationHistory::pendingOutboxEntries(
+    const ConversationOutboxQuery& query) {
+  if (query.limit < 1 || query.limit > 200 || query.after < 0 ||
+      (query.peer && !isCanonicalIdentifier(*query.peer)) ||
+      (query.id && !isCanonicalIdentifier(*query.id)) || !isKnownKind(query.kind)) {
+    throw ConversationHistoryFailure::invalidRecord();
+  }
+  // The kind is one of two fixed words, so it can stand in the text itself.
+  std::string sql =
+      "SELECT r.seq,r.peer,r.id,r.payload,r.unsettled,o.recipient_key,o.epoch,o.state,o.attempts,"
+      "o.retry_after FROM message_outbox o JOIN records r ON r.seq=o.seq WHERE r.seq>" +
+      std::to_string(query.after) + " AND r.kind='" + query.kind +
+      "' AND o.epoch=COALESCE((SELECT generation FROM epochs WHERE peer=r.peer),0)";
+  if (!query.allStates) sql += " AND o.state<4";
+  if (query.peer) sql += " AND r.peer=?";
+  if (query.id) sql += " AND r.id=?";
+  if (query.oldestOnly) {
+    sql +=
+        " AND NOT EXISTS(SELECT 1 FROM message_outbox p JOIN records earlier ON earlier.seq=p.seq "
+        "WHERE earlier.kind=r.kind AND earlier.peer=r.peer AND p.state<4 AND earlier.seq<r.seq)";
+  }
+  sql += " ORDER BY r.seq LIMIT " + std::to_string(query.limit);
+
+  HistoryStatement statement(database.get(), sql);
+  int position = 1;
+  if (query.peer) statement.bindText(position++, *query.peer);
+  if (query.id) statement.bindText(position++, *query.id);
+
+  std::vector<ConversationOutboxEntry> entries;
+  while (statement.step()) {
+    std::optional<ConversationOutboxState> state =
+        conversationOutboxStateFromRaw(statement.columnInt64(7));
+    if (!state) throw ConversationHistoryFailure::invalidRecord();
+    ConversationOutboxEntry entry;
+    entry.record = ConversationHistoryRecord{
+        .kind = query.kind,
+        .peer = statement.columnText(1),
+        .id = statement.columnText(2),
+        .payload = statement.columnBytes(3),
+        .unsettled = statement.columnInt64(4) != 0,
+        .receiptText = std::nullopt,
+    };
+    entry.recipientKey = statement.columnBytes(5);
+    entry.sequence = statement.columnInt64(0);
+    entry.epoch = statement.columnInt64(6);
+    entry.state = *state;
+    entry.attempts = statement.columnInt64(8);
+    entry.retryAfter = statement.columnDouble(9);
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+void ConversationHistory::transitionOutboxEntry(const ConversationOutboxEntry& entry,
+                                                ConversationOutboxState newState,
+                                                const ConversationHistoryRecord& record,
+                                                double retryAfter) {
+  if (record.key() != entry.record.key() || !std::isfinite(retryAfter) ||
+      !isOutboxMoveAllowed(entry.state, newState, entry.attempts)) {
+    throw ConversationHistoryFailure::staleCallback();
+  }
+  inImmediateTransaction([&] {
+    if (epoch(entry.record.peer) != entry.epoch) throw ConversationHistoryFailure::staleCallback();
+    // Compare-and-set: of two racing movers of one row, the later finds it moved.
+    HistoryStatement update(database.get(),
+                            "UPDATE message_outbox SET state=?,attempts=attempts+?,retry_after=? "
+                            "WHERE seq=? AND state=? AND recipient_key=? AND epoch=?");
+    update.bindInt(1, static_cast<int32_t>(newState));
+    update.bindInt(2, newState == ConversationOutboxState::sending ? 1 : 0);
+    update.bindDouble(3, retryAfter);
+    update.bindInt64(4, entry.sequence);
+    update.bindInt(5, static_cast<int32_t>(entry.state));
+    update.bindBlob(6, entry.recipientKey);
+    update.bindInt64(7, entry.epoch);
+    update.run();
+    if (sqlite3_changes(database.get()) != 1) throw ConversationHistoryFailure::staleCallback();
+    upsertRecord(record);
+  });
+}
+
+std::vector<uint8_t> ConversationHistory::attachmentSource(const ConversationOutboxEntry& entry) {
+  if (entry.record.kind != "transfer") throw ConversationHistoryFailure::invalidRecord();
+  HistoryStatement query(database.get(), "SELECT payload FROM attachment_sources WHERE seq=?");
+  query.bindInt64(1, entry.sequence);
+  if (!query.step()) throw ConversationHistoryFailure::invalidRecord();
+  return query.columnBytes(0);
+}
+
+}  // namespace velmorine::store

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <string_view>
+
+#include "Velmorine/store/local_store_error.h"
+#include "Velmorine/store/store_document.h"
+#include "platform/files/unique_fd.h"
+
+namespace velmorine::store {
+
+// The application's one store document in a store folder, held under an exclusive lock on
+// "instance.lock" for as long as the object lives, so that one store at a time, in this process
+// or another, works on the folder. Used from one thread or queue at a time.
+class LocalStore {
+ public:
+  static constexpr const char* kDocumentName = "state-v1.json";
+  static constexpr const char* kLockName = "instance.lock";
+  static constexpr std::size_t kMaximumDocumentSize = 8 * 1024 * 1024;
+  static constexpr std::size_t kMaximumTrustRecords = 4096;
+  static constexpr std::size_t kMaximumAuditEntries = 10000;
+  static constexpr std::size_t kMaximumReceivedEntries = 10000;
+  static constexpr std::size_t kMaximumPendingReceives = 128;
+
+  // Creates the folder (0700) when missing, takes the lock and reads the document, or starts
+  // from the default document when there is none; writes nothing. Throws LocalStoreError
+  // (corrupt, newerSchema, alreadyRunning), std::system_error and StoreDecodingError; a failed
+  // open holds no lock.
+  explicit LocalStore(const std::filesystem::path& folder);
+  ~LocalStore() = default;  // closing the lock descriptor releases the lock
+
+  LocalStore(const LocalStore&) = delete;
+  LocalStore& operator=(const LocalStore&) = delete;
+
+  // The current document: the only copy that readers see; it changes only when an update has
+  // been written durably.
+  const StoreDocument& document() const { return document_; }
+  // The document file: the store folder followed by "state-v1.json".
+  const std::filesystem::path& url() const { return url_; }
+  int lockFD() const { return lock_.get(); }
+
+  // A change receives a copy of the document and may throw; its error reaches the caller and
+  // nothing is written.
+  using Change = std::function<void(StoreDocument&)>;
+
+  // Applies `change` to a copy, checks the store's limits (LocalStoreError::capacity), writes the
+  // copy durably and only then makes it the current document. Throws the change's error,
+  // capacity, StoreEncodingError or std::system_error; `document()` is unchanged by a failure.
+  void update(const Change& change);
+
+  // Whether `updated` may follow `current`: the schema and the size limits hold, the audit is
+  // only appended to and a stored identity keeps its value.
+  static bool acceptsChange(const StoreDocument& current, const StoreDocument& updated);
+
+ private:
+  std::filesystem::path url_;
+  platform::UniqueFd folder_;  // the folder as opened, so later moves of its path do not matter
+  platform::UniqueFd lock_;
+  StoreDocument document_;
+};
+
+}  // namespace velmorine::store

@@ -1,0 +1,78 @@
+#pragma once
+
+// A serial work queue in the manner of a dispatch queue: work posted to it runs one item at a
+// time, in order, on the queue's own thread. Timers fire on it, measured on the queue's uptime
+// clock, and socket read handlers run on it. Objects that live on a queue (timers, read
+// sources, sockets of the net layer) must be destroyed before their queue.
+
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/uptime_clock.h"
+
+namespace velmorine::platform {
+
+class SerialQueue {
+ public:
+  using Executor = asio::strand<asio::io_context::executor_type>;
+
+  explicit SerialQueue(std::string label,
+                       std::shared_ptr<UptimeClock> clock = system_uptime_clock());
+  // Stops the queue; work not yet run is dropped. Never call it from the queue itself.
+  ~SerialQueue();
+  SerialQueue(const SerialQueue&) = delete;
+  SerialQueue& operator=(const SerialQueue&) = delete;
+
+  const std::string& label() const { return label_; }
+  const std::shared_ptr<UptimeClock>& clock() const { return clock_; }
+  double now() const { return clock_->now(); }
+
+  void async(std::function<void()> work);
+  // Runs `work` on the queue and waits for it; runs it inline when called on the queue.
+  void sync(const std::function<void()>& work);
+  // Runs `work` once `seconds` have passed on the queue's clock.
+  void async_after(double seconds, std::function<void()> work);
+
+  bool is_current() const;
+  // Aborts the process when called off the queue: the callers' state is confined to it.
+  void assert_current() const;
+
+  // For the layers that put sockets on this queue.
+  asio::io_context& context() { return context_; }
+  Executor& executor() { return strand_; }
+
+ private:
+  friend class Timer;
+
+  struct TimerSlot {
+    std::function<void()> handler;
+    double deadline = 0;
+    double period = 0;  // 0: fires once
+    double leeway = 0;
+    bool armed = false;
+  };
+
+  void add_slot(const std::shared_ptr<TimerSlot>& slot);
+  void remove_slot(const TimerSlot* slot);
+  void rearm();
+  void fire_due();
+
+  std::string label_;
+  std::shared_ptr<UptimeClock> clock_;
+  asio::io_context context_;
+  Executor strand_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  asio::steady_timer wake_;
+  std::vector<std::shared_ptr<TimerSlot>> slots_;
+  std::shared_ptr<void> advance_token_;
+  std::thread thread_;
+};
+
+}  // namespace velmorine::platform
