@@ -24,7 +24,8 @@ struct VelSecureTransport_s {
 
 inline constexpr size_t kVelSecureTagLength = 16;
 inline constexpr size_t kVelSecureRecordPlaintextMax = 61440;
-inline constexpr size_t kVelSecureRecordBodyMax = kVelSecureRecordPlaintextMax + kVelSecureTagLength;
+inline constexpr size_t kVelSecureRecordBodyMax =
+    kVelSecureRecordPlaintextMax + kVelSecureTagLength;
 // Both ends rekey before whichever of these is passed first.
 inline constexpr uint64_t kVelSecureRecordsPerKey = 4096;
 inline constexpr uint64_t kVelSecureBytesPerKey = uint64_t{1} << 26;
