@@ -20,7 +20,7 @@ namespace velmorine::protocol {
 
 inline constexpr std::size_t kMaxDataPathBytes = 1024;
 // One chunk fills at most the largest payload the frame codec admits.
-inline constexpr std::uint64_t kMaxChunkLength = 1048576;
+inline constexpr std::uint64_t kMaxChunkLength = kMaxFramePayloadLength;
 
 enum class TransferCompleteStatus : std::int32_t { sender_done = 0, receiver_committed = 1 };
 

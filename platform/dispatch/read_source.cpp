@@ -2,6 +2,8 @@
 
 #include <asio/bind_executor.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+#include <poll.h>
 
 namespace velmorine::platform {
 
@@ -21,10 +23,25 @@ struct ReadSource::State {
         asio::posix::stream_descriptor::wait_read,
         asio::bind_executor(state->executor, [state](const std::error_code& error) {
           if (state->cancelled || error) return;
-          auto handler = state->on_readable;  // the handler may cancel its source
-          handler();
-          if (!state->cancelled) arm(state);
+          fire(state);
         }));
+  }
+
+  // Level-triggered like a dispatch read source: a handler that leaves data unread (it reads
+  // a bounded number per event) is called again, after the work already queued, rather than
+  // waiting for the next arrival.
+  static void fire(const std::shared_ptr<State>& state) {
+    auto handler = state->on_readable;  // the handler may cancel its source
+    handler();
+    if (state->cancelled) return;
+    pollfd poll_fd{state->descriptor.native_handle(), POLLIN, 0};
+    if (poll(&poll_fd, 1, 0) > 0 && (poll_fd.revents & POLLIN) != 0) {
+      asio::post(state->executor, [state] {
+        if (!state->cancelled) fire(state);
+      });
+    } else {
+      arm(state);
+    }
   }
 };
 

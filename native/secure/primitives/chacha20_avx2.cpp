@@ -1,7 +1,10 @@
-#include <immintrin.h>
-
 #include "native/secure/primitives/chacha20_blocks.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/secret_wipe.h"
+
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 namespace {
@@ -34,11 +37,11 @@ inline __m256i rotate(__m256i v) {
     b = rotate<7>(_mm256_xor_si256(b, c));  \
   } while (0)
 
-// Twenty rounds over the sixteen word vectors in `x` (32-byte aligned). Written out in
+// x = start + twenty rounds of start, over sixteen word vectors (32-byte aligned). Written out in
 // assembly so that twelve words, two of the third row and two temporaries stay in the sixteen
 // registers, the other two third-row words waiting in memory, which the compiler's own
 // allocation of the intrinsics version does not manage.
-inline void twenty_rounds(__m256i x[16]) {
+inline void twenty_rounds(const __m256i start[16], __m256i x[16]) {
   static const __m256i rot16 =
       _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2, 13, 12, 15, 14, 9, 8,
                       11, 10, 5, 4, 7, 6, 1, 0, 3, 2);
@@ -46,20 +49,24 @@ inline void twenty_rounds(__m256i x[16]) {
                                               14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3);
   unsigned rounds;
   __asm__ volatile(
-      "vmovdqa 0(%[x]), %%ymm0\n\t"
-      "vmovdqa 32(%[x]), %%ymm1\n\t"
-      "vmovdqa 64(%[x]), %%ymm2\n\t"
-      "vmovdqa 96(%[x]), %%ymm3\n\t"
-      "vmovdqa 128(%[x]), %%ymm4\n\t"
-      "vmovdqa 160(%[x]), %%ymm5\n\t"
-      "vmovdqa 192(%[x]), %%ymm6\n\t"
-      "vmovdqa 224(%[x]), %%ymm7\n\t"
-      "vmovdqa 384(%[x]), %%ymm12\n\t"
-      "vmovdqa 416(%[x]), %%ymm13\n\t"
-      "vmovdqa 448(%[x]), %%ymm14\n\t"
-      "vmovdqa 480(%[x]), %%ymm15\n\t"
-      "vmovdqa 256(%[x]), %%ymm8\n\t"
-      "vmovdqa 288(%[x]), %%ymm9\n\t"
+      "vmovdqa 0(%[start]), %%ymm0\n\t"
+      "vmovdqa 32(%[start]), %%ymm1\n\t"
+      "vmovdqa 64(%[start]), %%ymm2\n\t"
+      "vmovdqa 96(%[start]), %%ymm3\n\t"
+      "vmovdqa 128(%[start]), %%ymm4\n\t"
+      "vmovdqa 160(%[start]), %%ymm5\n\t"
+      "vmovdqa 192(%[start]), %%ymm6\n\t"
+      "vmovdqa 224(%[start]), %%ymm7\n\t"
+      "vmovdqa 384(%[start]), %%ymm12\n\t"
+      "vmovdqa 416(%[start]), %%ymm13\n\t"
+      "vmovdqa 448(%[start]), %%ymm14\n\t"
+      "vmovdqa 480(%[start]), %%ymm15\n\t"
+      "vmovdqa 256(%[start]), %%ymm8\n\t"
+      "vmovdqa 288(%[start]), %%ymm9\n\t"
+      "vmovdqa 320(%[start]), %%ymm10\n\t"
+      "vmovdqa %%ymm10, 320(%[x])\n\t"
+      "vmovdqa 352(%[start]), %%ymm11\n\t"
+      "vmovdqa %%ymm11, 352(%[x])\n\t"
       "movl $10, %k[rounds]\n\t"
       "1:\n\t"
       "vpaddd %%ymm4, %%ymm0, %%ymm0\n\t"
@@ -200,22 +207,42 @@ inline void twenty_rounds(__m256i x[16]) {
       "vpor %%ymm11, %%ymm4, %%ymm4\n\t"
       "decl %k[rounds]\n\t"
       "jnz 1b\n\t"
+      "vpaddd 0(%[start]), %%ymm0, %%ymm0\n\t"
       "vmovdqa %%ymm0, 0(%[x])\n\t"
+      "vpaddd 32(%[start]), %%ymm1, %%ymm1\n\t"
       "vmovdqa %%ymm1, 32(%[x])\n\t"
+      "vpaddd 64(%[start]), %%ymm2, %%ymm2\n\t"
       "vmovdqa %%ymm2, 64(%[x])\n\t"
+      "vpaddd 96(%[start]), %%ymm3, %%ymm3\n\t"
       "vmovdqa %%ymm3, 96(%[x])\n\t"
+      "vpaddd 128(%[start]), %%ymm4, %%ymm4\n\t"
       "vmovdqa %%ymm4, 128(%[x])\n\t"
+      "vpaddd 160(%[start]), %%ymm5, %%ymm5\n\t"
       "vmovdqa %%ymm5, 160(%[x])\n\t"
+      "vpaddd 192(%[start]), %%ymm6, %%ymm6\n\t"
       "vmovdqa %%ymm6, 192(%[x])\n\t"
+      "vpaddd 224(%[start]), %%ymm7, %%ymm7\n\t"
       "vmovdqa %%ymm7, 224(%[x])\n\t"
+      "vpaddd 384(%[start]), %%ymm12, %%ymm12\n\t"
       "vmovdqa %%ymm12, 384(%[x])\n\t"
+      "vpaddd 416(%[start]), %%ymm13, %%ymm13\n\t"
       "vmovdqa %%ymm13, 416(%[x])\n\t"
+      "vpaddd 448(%[start]), %%ymm14, %%ymm14\n\t"
       "vmovdqa %%ymm14, 448(%[x])\n\t"
+      "vpaddd 480(%[start]), %%ymm15, %%ymm15\n\t"
       "vmovdqa %%ymm15, 480(%[x])\n\t"
+      "vpaddd 256(%[start]), %%ymm8, %%ymm8\n\t"
       "vmovdqa %%ymm8, 256(%[x])\n\t"
+      "vpaddd 288(%[start]), %%ymm9, %%ymm9\n\t"
       "vmovdqa %%ymm9, 288(%[x])\n\t"
+      "vmovdqa 320(%[x]), %%ymm10\n\t"
+      "vpaddd 320(%[start]), %%ymm10, %%ymm10\n\t"
+      "vmovdqa %%ymm10, 320(%[x])\n\t"
+      "vmovdqa 352(%[x]), %%ymm11\n\t"
+      "vpaddd 352(%[start]), %%ymm11, %%ymm11\n\t"
+      "vmovdqa %%ymm11, 352(%[x])\n\t"
       : [rounds] "=&r"(rounds)
-      : [x] "r"(x), [rot16] "m"(rot16), [rot8] "m"(rot8)
+      : [x] "r"(x), [start] "r"(start), [rot16] "m"(rot16), [rot8] "m"(rot8)
       : "memory", "cc", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8",
         "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
 }
@@ -240,32 +267,30 @@ inline void transpose(__m256i x[8]) {
   x[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
 }
 
-// Computes eight consecutive keystream blocks from the counter in input[12..13] into
-// `rows`: rows[2 j] and rows[2 j + 1] are the two halves of block j.
-inline void eight_blocks(const std::uint32_t input[16], __m256i rows[16]) {
-  alignas(32) __m256i x[16];
-  for (int i = 0; i < 16; ++i) x[i] = _mm256_set1_epi32(static_cast<int>(input[i]));
-  const __m256i lane = _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0);
-  x[12] = _mm256_add_epi32(x[12], lane);
-  // A lane whose low counter word wrapped carries into the high word.
-  const __m256i sign = _mm256_set1_epi32(static_cast<int>(0x80000000u));
-  const __m256i wrapped =
-      _mm256_cmpgt_epi32(_mm256_xor_si256(lane, sign), _mm256_xor_si256(x[12], sign));
-  x[13] = _mm256_sub_epi32(x[13], wrapped);
-  const __m256i start12 = x[12], start13 = x[13];
+// The eight blocks' starting words, broadcast once per call; only the counters move.
+struct EightStarts {
+  alignas(32) __m256i words[16];
 
-  twenty_rounds(x);
-  for (int i = 0; i < 16; ++i) {
-    __m256i start;
-    if (i == 12) {
-      start = start12;
-    } else if (i == 13) {
-      start = start13;
-    } else {
-      start = _mm256_set1_epi32(static_cast<int>(input[i]));
-    }
-    x[i] = _mm256_add_epi32(x[i], start);
+  explicit EightStarts(const std::uint32_t input[16]) {
+    for (int i = 0; i < 16; ++i) words[i] = _mm256_set1_epi32(static_cast<int>(input[i]));
+    advance_counters(_mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0));
   }
+
+  // Adds `step` to each lane's 64-bit counter; a lane whose low word wraps carries into the
+  // high word.
+  void advance_counters(__m256i step) {
+    const __m256i sign = _mm256_set1_epi32(static_cast<int>(0x80000000u));
+    words[12] = _mm256_add_epi32(words[12], step);
+    const __m256i wrapped =
+        _mm256_cmpgt_epi32(_mm256_xor_si256(step, sign), _mm256_xor_si256(words[12], sign));
+    words[13] = _mm256_sub_epi32(words[13], wrapped);
+  }
+};
+
+// Eight keystream blocks as rows: rows[2 j] and rows[2 j + 1] are the halves of block j;
+// `x` is aligned scratch.
+inline void eight_blocks(const EightStarts& starts, __m256i x[16], __m256i rows[16]) {
+  twenty_rounds(starts.words, x);
   transpose(x);
   transpose(x + 8);
   for (int j = 0; j < 8; ++j) {
@@ -291,14 +316,18 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
     chacha_xor_portable(input, in, out, length);
     return;
   }
+  EightStarts starts(input);
+  const __m256i eight = _mm256_set1_epi32(8);
+  alignas(32) __m256i scratch[16];
   __m256i rows[16];
   while (length >= 512) {
-    eight_blocks(input, rows);
+    eight_blocks(starts, scratch, rows);
     for (int i = 0; i < 16; ++i) {
       const __m256i data = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * i));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * i),
                           _mm256_xor_si256(data, rows[i]));
     }
+    starts.advance_counters(eight);
     advance(input, 8);
     in += 512;
     out += 512;
@@ -306,7 +335,7 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
   }
   if (length != 0) {
     alignas(32) std::uint8_t keystream[512];
-    eight_blocks(input, rows);
+    eight_blocks(starts, scratch, rows);
     for (int i = 0; i < 16; ++i) {
       _mm256_store_si256(reinterpret_cast<__m256i*>(keystream + 32 * i), rows[i]);
     }
@@ -314,7 +343,13 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
     advance(input, static_cast<std::uint32_t>((length + 63) / 64));
     wipe_secret(keystream, sizeof keystream);
   }
+  // Keystream must not outlive the call, in memory or in the vector registers.
+  wipe_secret(&starts, sizeof starts);
+  wipe_secret(scratch, sizeof scratch);
   wipe_secret(rows, sizeof rows);
+  _mm256_zeroall();
 }
 
 }  // namespace velmorine::secure
+
+#endif

@@ -28,12 +28,14 @@ void pad16(Poly1305State* mac, std::size_t length) {
   if ((length & 15) != 0) poly1305_update(mac, kZeros, 16 - (length & 15));
 }
 
-void authenticate(Poly1305State* mac, const std::uint8_t* associated_data,
-                  std::size_t associated_length, const std::uint8_t* ciphertext, std::size_t length,
-                  std::uint8_t tag[16]) {
+void authenticate_associated(Poly1305State* mac, const std::uint8_t* associated_data,
+                             std::size_t associated_length) {
   poly1305_update(mac, associated_data, associated_length);
   pad16(mac, associated_length);
-  poly1305_update(mac, ciphertext, length);
+}
+
+void finish(Poly1305State* mac, std::size_t associated_length, std::size_t length,
+            std::uint8_t tag[16]) {
   pad16(mac, length);
   std::uint8_t lengths[16];
   store_le64(lengths, associated_length);
@@ -51,8 +53,10 @@ void chacha20_poly1305_seal(std::uint8_t* output, const std::uint8_t key[kChaCha
   ChaChaState cipher;
   Poly1305State mac;
   begin(&cipher, &mac, key, nonce);
+  authenticate_associated(&mac, associated_data, associated_length);
   chacha_encrypt_bytes(&cipher, plaintext, output, length);
-  authenticate(&mac, associated_data, associated_length, output, length, output + length);
+  poly1305_update(&mac, output, length);
+  finish(&mac, associated_length, length, output + length);
   wipe_secret(&cipher, sizeof cipher);
 }
 
@@ -66,7 +70,10 @@ bool chacha20_poly1305_open(std::uint8_t* output, const std::uint8_t key[kChaCha
   Poly1305State mac;
   begin(&cipher, &mac, key, nonce);
   std::uint8_t tag[kChaChaPolyTagLength];
-  authenticate(&mac, associated_data, associated_length, sealed, length, tag);
+  authenticate_associated(&mac, associated_data, associated_length);
+  poly1305_update(&mac, sealed, length);
+  finish(&mac, associated_length, length, tag);
+  // Nothing is deciphered before the tag is known to match.
   const bool authentic = poly1305_verify(tag, sealed + length) == 1;
   if (authentic) chacha_encrypt_bytes(&cipher, sealed, output, length);
   wipe_secret(&cipher, sizeof cipher);

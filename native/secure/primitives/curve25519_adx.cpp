@@ -1,10 +1,11 @@
-#include <immintrin.h>
-
 #include "native/secure/primitives/byte_order.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/curve25519_ladders.h"
 #include "native/secure/primitives/secret_wipe.h"
 
-#if defined(__x86_64__) && defined(__SIZEOF_INT128__)
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 namespace {
@@ -17,6 +18,17 @@ __extension__ typedef unsigned __int128 u128;
 struct Fe {
   u64 v[4];
 };
+
+// The assembly reads its operands through pointers. Optimised builds name that memory as
+// inputs; unoptimised ones lack the spare registers to address it separately and fall back
+// on a memory clobber.
+#if defined(__OPTIMIZE__)
+#define VELMORINE_READS(fe) , "m"(fe)
+#define VELMORINE_MEMORY_CLOBBER
+#else
+#define VELMORINE_READS(fe)
+#define VELMORINE_MEMORY_CLOBBER , "memory"
+#endif
 
 // The product with MULX and two carry chains (ADCX on the low halves, ADOX on the high),
 // then the fold of the upper 256 bits times 38.
@@ -104,8 +116,8 @@ inline Fe mul(const Fe& a, const Fe& b) {
       : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4),
         [t5] "=&r"(t5), [t6] "=&r"(t6), [t7] "=&r"(t7), [lo] "=&r"(lo), [hi] "=&r"(hi),
         [zero] "=&r"(zero)
-      : [a] "r"(a.v), [b] "r"(b.v), "m"(a), "m"(b)
-      : "rdx", "cc");
+      : [a] "r"(a.v), [b] "r"(b.v)VELMORINE_READS(a) VELMORINE_READS(b)
+      : "rdx", "cc" VELMORINE_MEMORY_CLOBBER);
   return {{t0, t1, t2, t3}};
 }
 
@@ -187,8 +199,8 @@ inline Fe square(const Fe& a) {
       : [t0] "=&r"(t0), [t1] "=&r"(t1), [t2] "=&r"(t2), [t3] "=&r"(t3), [t4] "=&r"(t4),
         [t5] "=&r"(t5), [t6] "=&r"(t6), [t7] "=&r"(t7), [lo] "=&r"(lo), [hi] "=&r"(hi),
         [zero] "=&r"(zero)
-      : [a] "r"(a.v), "m"(a)
-      : "rdx", "cc");
+      : [a] "r"(a.v)VELMORINE_READS(a)
+      : "rdx", "cc" VELMORINE_MEMORY_CLOBBER);
   return {{t0, t1, t2, t3}};
 }
 
@@ -216,8 +228,8 @@ inline Fe mul_a24(const Fe& a) {
       "addq %[lo], %[r0]\n\t"
       : [r0] "=&r"(r0), [r1] "=&r"(r1), [r2] "=&r"(r2), [r3] "=&r"(r3), [r4] "=&r"(r4),
         [lo] "=&r"(lo), [zero] "=&r"(zero)
-      : [a] "r"(a.v), "m"(a)
-      : "rdx", "cc");
+      : [a] "r"(a.v)VELMORINE_READS(a)
+      : "rdx", "cc" VELMORINE_MEMORY_CLOBBER);
   return {{r0, r1, r2, r3}};
 }
 
@@ -246,8 +258,8 @@ inline Fe add(const Fe& a, const Fe& b) {
       "addq %[fold], %[r0]\n\t"
       : [r0] "=&r"(r0), [r1] "=&r"(r1), [r2] "=&r"(r2), [r3] "=&r"(r3), [zero] "=&r"(zero),
         [fold] "=&r"(fold)
-      : [a] "r"(a.v), [b] "r"(b.v), "m"(a), "m"(b)
-      : "cc");
+      : [a] "r"(a.v), [b] "r"(b.v)VELMORINE_READS(a) VELMORINE_READS(b)
+      : "cc" VELMORINE_MEMORY_CLOBBER);
   return {{r0, r1, r2, r3}};
 }
 
@@ -276,8 +288,8 @@ inline Fe sub(const Fe& a, const Fe& b) {
       "subq %[fold], %[r0]\n\t"
       : [r0] "=&r"(r0), [r1] "=&r"(r1), [r2] "=&r"(r2), [r3] "=&r"(r3), [zero] "=&r"(zero),
         [fold] "=&r"(fold)
-      : [a] "r"(a.v), [b] "r"(b.v), "m"(a), "m"(b)
-      : "cc");
+      : [a] "r"(a.v), [b] "r"(b.v)VELMORINE_READS(a) VELMORINE_READS(b)
+      : "cc" VELMORINE_MEMORY_CLOBBER);
   return {{r0, r1, r2, r3}};
 }
 
@@ -341,6 +353,9 @@ void pack(std::uint8_t out[32], Fe a) {
   for (int i = 0; i < 4; ++i) store_le64(out + 8 * i, a.v[i]);
 }
 
+#undef VELMORINE_READS
+#undef VELMORINE_MEMORY_CLOBBER
+
 }  // namespace
 
 void curve25519_ladder_adx(std::uint8_t output[32], const std::uint8_t clamped[32],
@@ -355,19 +370,22 @@ void curve25519_ladder_adx(std::uint8_t output[32], const std::uint8_t clamped[3
     conditional_swap(z2, z3, swap);
     swap = bit;
 
+    // The longest chain, through da and cb to z3, goes first.
     const Fe a = add(x2, z2);
     const Fe b = sub(x2, z2);
     const Fe c = add(x3, z3);
     const Fe d = sub(x3, z3);
-    const Fe aa = square(a);
-    const Fe bb = square(b);
     const Fe da = mul(d, a);
     const Fe cb = mul(c, b);
+    const Fe aa = square(a);
+    const Fe bb = square(b);
+    const Fe difference = square(sub(da, cb));
     const Fe e = sub(aa, bb);
     x3 = square(add(da, cb));
-    z3 = mul(x1, square(sub(da, cb)));
+    const Fe f = add(aa, mul_a24(e));
+    z3 = mul(x1, difference);
     x2 = mul(aa, bb);
-    z2 = mul(e, add(aa, mul_a24(e)));
+    z2 = mul(e, f);
   }
   conditional_swap(x2, x3, swap);
   conditional_swap(z2, z3, swap);

@@ -1,8 +1,11 @@
-#include <immintrin.h>
-
 #include "native/secure/primitives/byte_order.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/poly1305_blocks.h"
 #include "native/secure/primitives/secret_wipe.h"
+
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 namespace {
@@ -47,9 +50,9 @@ struct Lanes {
 
 inline __m256i broadcast(std::uint64_t x) { return _mm256_set1_epi64x(static_cast<long long>(x)); }
 
-// a * b lane by lane, with b's limbs and their multiples of 5 given; partially reduced.
-inline Lanes multiply_lanes(const Lanes& a, const __m256i b[5], const __m256i s[5]) {
-  const __m256i mask = broadcast(kLimbMask);
+// a * b lane by lane, with b's limbs and their multiples of 5 given, before any carry:
+// each limb of the result stays below 2^59.
+inline Lanes product(const Lanes& a, const __m256i b[5], const __m256i s[5]) {
   __m256i d0 = _mm256_mul_epu32(a.v[0], b[0]);
   __m256i d1 = _mm256_mul_epu32(a.v[0], b[1]);
   __m256i d2 = _mm256_mul_epu32(a.v[0], b[2]);
@@ -75,8 +78,19 @@ inline Lanes multiply_lanes(const Lanes& a, const __m256i b[5], const __m256i s[
   d2 = _mm256_add_epi64(d2, _mm256_mul_epu32(a.v[4], s[3]));
   d3 = _mm256_add_epi64(d3, _mm256_mul_epu32(a.v[4], s[4]));
   d4 = _mm256_add_epi64(d4, _mm256_mul_epu32(a.v[4], b[0]));
+  return {{d0, d1, d2, d3, d4}};
+}
 
-  // Two interleaved carry chains keep the limbs below 2^27 without a full reduction.
+inline Lanes sum(const Lanes& a, const Lanes& b) {
+  Lanes r;
+  for (int l = 0; l < 5; ++l) r.v[l] = _mm256_add_epi64(a.v[l], b.v[l]);
+  return r;
+}
+
+// Two interleaved carry chains bring the limbs back below 2^27 without a full reduction.
+inline Lanes carry(const Lanes& d_in) {
+  const __m256i mask = broadcast(kLimbMask);
+  __m256i d0 = d_in.v[0], d1 = d_in.v[1], d2 = d_in.v[2], d3 = d_in.v[3], d4 = d_in.v[4];
   __m256i c = _mm256_srli_epi64(d0, 26);
   d0 = _mm256_and_si256(d0, mask);
   d1 = _mm256_add_epi64(d1, c);
@@ -103,21 +117,17 @@ inline Lanes multiply_lanes(const Lanes& a, const __m256i b[5], const __m256i s[
 
 // Loads four blocks as limbs. The lanes come out in block order 0, 2, 1, 3, which the final
 // multiplication by per-lane powers of r accounts for.
-inline void add_message(Lanes& acc, const std::uint8_t* m) {
+inline Lanes message(const std::uint8_t* m) {
   const __m256i mask = broadcast(kLimbMask);
   const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m));
   const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(m + 32));
   const __m256i low = _mm256_unpacklo_epi64(first, second);
   const __m256i high = _mm256_unpackhi_epi64(first, second);
-  acc.v[0] = _mm256_add_epi64(acc.v[0], _mm256_and_si256(low, mask));
-  acc.v[1] = _mm256_add_epi64(acc.v[1], _mm256_and_si256(_mm256_srli_epi64(low, 26), mask));
-  acc.v[2] = _mm256_add_epi64(
-      acc.v[2],
-      _mm256_and_si256(_mm256_or_si256(_mm256_srli_epi64(low, 52), _mm256_slli_epi64(high, 12)),
-                       mask));
-  acc.v[3] = _mm256_add_epi64(acc.v[3], _mm256_and_si256(_mm256_srli_epi64(high, 14), mask));
-  acc.v[4] = _mm256_add_epi64(acc.v[4],
-                              _mm256_or_si256(_mm256_srli_epi64(high, 40), broadcast(1ull << 24)));
+  return {{_mm256_and_si256(low, mask), _mm256_and_si256(_mm256_srli_epi64(low, 26), mask),
+           _mm256_and_si256(
+               _mm256_or_si256(_mm256_srli_epi64(low, 52), _mm256_slli_epi64(high, 12)), mask),
+           _mm256_and_si256(_mm256_srli_epi64(high, 14), mask),
+           _mm256_or_si256(_mm256_srli_epi64(high, 40), broadcast(1ull << 24))}};
 }
 
 inline std::uint64_t lane_sum(__m256i v) {
@@ -126,34 +136,43 @@ inline std::uint64_t lane_sum(__m256i v) {
          static_cast<std::uint64_t>(_mm_extract_epi64(folded, 1));
 }
 
-}  // namespace
+// The vector run over count >= 4 blocks, leaving the last count % 4 to the caller.
+[[gnu::noinline]] void vector_blocks(Poly1305State* state, const std::uint8_t* blocks,
+                                     std::size_t count) {
+  Limbs powers[5];  // r, r^2, r^3, r^4 and r^8
+  powers[0] = {{state->r[0], state->r[1], state->r[2], state->r[3], state->r[4]}};
+  powers[1] = multiply(powers[0], powers[0]);
+  powers[2] = multiply(powers[1], powers[0]);
+  powers[3] = multiply(powers[1], powers[1]);
+  powers[4] = multiply(powers[3], powers[3]);
+  const Limbs& r1 = powers[0];
+  const Limbs& r2 = powers[1];
+  const Limbs& r3 = powers[2];
+  const Limbs& r4 = powers[3];
+  const Limbs& r8 = powers[4];
 
-void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std::size_t count) {
-  // Below a few groups of four the powers of r cost more than they save.
-  if (count < 16) {
-    poly1305_blocks_portable(state, blocks, count);
-    return;
-  }
-  const Limbs r1 = {{state->r[0], state->r[1], state->r[2], state->r[3], state->r[4]}};
-  const Limbs r2 = multiply(r1, r1);
-  const Limbs r3 = multiply(r2, r1);
-  const Limbs r4 = multiply(r2, r2);
-
-  __m256i step[5], step5[5];
+  __m256i step4[5], step4_5[5], step8[5], step8_5[5];
   for (int l = 0; l < 5; ++l) {
-    step[l] = broadcast(r4.v[l]);
-    step5[l] = broadcast(r4.v[l] * 5);
+    step4[l] = broadcast(r4.v[l]);
+    step4_5[l] = broadcast(r4.v[l] * 5);
+    step8[l] = broadcast(r8.v[l]);
+    step8_5[l] = broadcast(r8.v[l] * 5);
   }
   // Accumulator lanes hold blocks 4k, 4k+2, 4k+1, 4k+3; the running h joins lane 0.
   Lanes acc;
   for (int l = 0; l < 5; ++l) acc.v[l] = _mm256_set_epi64x(0, 0, 0, state->h[l]);
 
-  const std::size_t groups = count / 4;
-  for (std::size_t g = 0; g + 1 < groups; ++g, blocks += 64) {
-    add_message(acc, blocks);
-    acc = multiply_lanes(acc, step, step5);
+  // Two groups of four per step, ((acc + m) r^4 + m') r^4 = (acc + m) r^8 + m' r^4: the second
+  // product does not wait for the first, and one carry serves both.
+  std::size_t groups = count / 4;
+  for (; groups > 2; groups -= 2, blocks += 128) {
+    acc = carry(sum(product(sum(acc, message(blocks)), step8, step8_5),
+                    product(message(blocks + 64), step4, step4_5)));
   }
-  add_message(acc, blocks);
+  for (; groups > 1; --groups, blocks += 64) {
+    acc = carry(product(sum(acc, message(blocks)), step4, step4_5));
+  }
+  acc = sum(acc, message(blocks));
   blocks += 64;
 
   // The last group: lanes multiply by r^4, r^2, r^3, r^1 after their block order.
@@ -163,7 +182,7 @@ void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std:
                                 static_cast<long long>(r2.v[l]), static_cast<long long>(r4.v[l]));
     last5[l] = _mm256_add_epi64(last[l], _mm256_slli_epi64(last[l], 2));
   }
-  acc = multiply_lanes(acc, last, last5);
+  acc = carry(product(acc, last, last5));
 
   std::uint64_t h[5];
   for (int l = 0; l < 5; ++l) h[l] = lane_sum(acc.v[l]);
@@ -181,7 +200,30 @@ void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std:
   h[0] &= kLimbMask;
   for (int l = 0; l < 5; ++l) state->h[l] = static_cast<std::uint32_t>(h[l]);
 
+  wipe_secret(powers, sizeof powers);
+  _mm256_zeroall();
+}
+
+// Overwrites the stack below the caller, where the vector run left spilled powers of r.
+[[gnu::noinline]] void scrub_stack() {
+  alignas(32) std::uint8_t area[2048];
+  wipe_secret(area, sizeof area);
+}
+
+}  // namespace
+
+void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std::size_t count) {
+  // Below a few groups of four the powers of r cost more than they save.
+  if (count < 16) {
+    poly1305_blocks_portable(state, blocks, count);
+    return;
+  }
+  vector_blocks(state, blocks, count);
+  scrub_stack();
+  blocks += (count - count % 4) * 16;
   if (count % 4 != 0) poly1305_blocks_portable(state, blocks, count % 4);
 }
 
 }  // namespace velmorine::secure
+
+#endif

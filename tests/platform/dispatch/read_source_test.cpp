@@ -86,5 +86,21 @@ TEST_F(ReadSourceTest, HandlerMayCancelItsOwnSource) {
   EXPECT_EQ(calls, 1);
 }
 
+TEST_F(ReadSourceTest, DataLeftUnreadCallsTheHandlerAgain) {
+  // A handler that takes one byte per event still sees all three without further writes.
+  std::promise<void> all_read;
+  int bytes = 0;
+  std::optional<ReadSource> source;
+  ASSERT_EQ(write(fds_[1], "abc", 3), 3);
+  queue_.sync([&] {
+    source.emplace(queue_, fds_[0], [&] {
+      char byte;
+      if (read(fds_[0], &byte, 1) == 1 && ++bytes == 3) all_read.set_value();
+    });
+  });
+  EXPECT_EQ(all_read.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  queue_.sync([&] { source.reset(); });
+}
+
 }  // namespace
 }  // namespace velmorine::platform
