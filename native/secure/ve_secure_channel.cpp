@@ -226,18 +226,24 @@ std::expected<std::vector<uint8_t>, VEError> VESecureChannel::encrypt(
   }
   const size_t record_count =
       (plaintext.size() + kVelSecureRecordPlaintextMax - 1) / kVelSecureRecordPlaintextMax;
-  std::vector<uint8_t> records(plaintext.size() + record_count * kVelSecureRecordOverhead);
-  size_t written = 0;
+  std::vector<uint8_t> records;
+  records.reserve(plaintext.size() + record_count * kVelSecureRecordOverhead);
   for (size_t offset = 0; offset < plaintext.size(); offset += kVelSecureRecordPlaintextMax) {
     const size_t piece = std::min(kVelSecureRecordPlaintextMax, plaintext.size() - offset);
+    // Each piece is copied once, straight to its place behind the length
+    // field, and sealed there.
+    const size_t start = records.size();
+    records.insert(records.end(), kVelSecureRecordHeaderLength, 0);
+    records.insert(records.end(), plaintext.begin() + offset, plaintext.begin() + offset + piece);
+    records.insert(records.end(), kVelSecureTagLength, 0);
+    uint8_t* record = records.data() + start;
     size_t length = 0;
-    if (auto ok = check(velsecure_record_encrypt(send_, plaintext.data() + offset, piece,
-                                                 records.data() + written, records.size() - written,
-                                                 &length, nullptr));
+    if (auto ok =
+            check(velsecure_record_encrypt(send_, record + kVelSecureRecordHeaderLength, piece,
+                                           record, records.size() - start, &length, nullptr));
         !ok) {
       return std::unexpected(ok.error());
     }
-    written += length;
   }
   return records;
 }
