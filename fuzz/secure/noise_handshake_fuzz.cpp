@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "native/secure/noise/noise_cipherstate.h"
 #include "native/secure/velsecure_handshake.h"
 #include "native/secure/velsecure_identity.h"
 
@@ -84,10 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           VELSECURE_OK);
     check(velsecure_handshake_split(sides[1], &transports[2], &transports[3], nullptr) ==
           VELSECURE_OK);
-    for (VelSecureTransport_s* transport : transports) {
-      noise_cipherstate_free(transport->cipher);
-      velsecure_object_free(transport->context, transport, sizeof(VelSecureTransport_s));
-    }
+    for (VelSecureTransport_s* transport : transports) velsecure_transport_destroy(transport);
   }
   for (int i = 0; i < 2; ++i) {
     velsecure_handshake_destroy(sides[i]);

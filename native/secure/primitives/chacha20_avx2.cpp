@@ -10,32 +10,6 @@ namespace velmorine::secure {
 namespace {
 
 // Eight blocks side by side: vector i holds word i of each of the eight blocks.
-inline __m256i rotate16(__m256i v) {
-  return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(v, 0xB1), 0xB1);
-}
-
-inline __m256i rotate8(__m256i v) {
-  const __m256i shuffle = _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3, 14,
-                                          13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3);
-  return _mm256_shuffle_epi8(v, shuffle);
-}
-
-template <int N>
-inline __m256i rotate(__m256i v) {
-  return _mm256_or_si256(_mm256_slli_epi32(v, N), _mm256_srli_epi32(v, 32 - N));
-}
-
-#define VELMORINE_CHACHA8_QR(a, b, c, d)    \
-  do {                                      \
-    a = _mm256_add_epi32(a, b);             \
-    d = rotate16(_mm256_xor_si256(d, a));   \
-    c = _mm256_add_epi32(c, d);             \
-    b = rotate<12>(_mm256_xor_si256(b, c)); \
-    a = _mm256_add_epi32(a, b);             \
-    d = rotate8(_mm256_xor_si256(d, a));    \
-    c = _mm256_add_epi32(c, d);             \
-    b = rotate<7>(_mm256_xor_si256(b, c));  \
-  } while (0)
 
 // x = start + twenty rounds of start, over sixteen word vectors (32-byte aligned). Written out in
 // assembly so that twelve words, two of the third row and two temporaries stay in the sixteen
@@ -298,8 +272,6 @@ inline void eight_blocks(const EightStarts& starts, __m256i x[16], __m256i rows[
     rows[2 * j + 1] = x[8 + j];
   }
 }
-
-#undef VELMORINE_CHACHA8_QR
 
 inline void advance(std::uint32_t input[16], std::uint32_t blocks) {
   const std::uint32_t before = input[12];

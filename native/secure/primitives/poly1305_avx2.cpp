@@ -81,6 +81,18 @@ inline Lanes product(const Lanes& a, const __m256i b[5], const __m256i s[5]) {
   return {{d0, d1, d2, d3, d4}};
 }
 
+// d += a * b lane by lane, as `product` computes it.
+inline void accumulate(Lanes& d, const Lanes& a, const __m256i b[5], const __m256i s[5]) {
+  for (int i = 0; i < 5; ++i) {
+    for (int j = 0; j < 5; ++j) {
+      // Limb i times limb j lands in limb i + j; past limb 4 it wraps around times 5.
+      const int k = i + j;
+      const __m256i factor = k < 5 ? b[j] : s[j];
+      d.v[k % 5] = _mm256_add_epi64(d.v[k % 5], _mm256_mul_epu32(a.v[i], factor));
+    }
+  }
+}
+
 inline Lanes sum(const Lanes& a, const Lanes& b) {
   Lanes r;
   for (int l = 0; l < 5; ++l) r.v[l] = _mm256_add_epi64(a.v[l], b.v[l]);
@@ -166,8 +178,9 @@ inline std::uint64_t lane_sum(__m256i v) {
   // product does not wait for the first, and one carry serves both.
   std::size_t groups = count / 4;
   for (; groups > 2; groups -= 2, blocks += 128) {
-    acc = carry(sum(product(sum(acc, message(blocks)), step8, step8_5),
-                    product(message(blocks + 64), step4, step4_5)));
+    Lanes d = product(message(blocks + 64), step4, step4_5);
+    accumulate(d, sum(acc, message(blocks)), step8, step8_5);
+    acc = carry(d);
   }
   for (; groups > 1; --groups, blocks += 64) {
     acc = carry(product(sum(acc, message(blocks)), step4, step4_5));

@@ -1,12 +1,14 @@
 // A writer killed at an arbitrary point must leave a file that opens and holds every write
-// that it reported as committed. The child reports after each COMMIT through a pipe; the
-// parent kills it after a seeded number of reports, often in the middle of the next write.
+// that it reported as committed. The child reports after each COMMIT through a pipe and
+// stops at a seeded file change (a write, truncation, sync or deletion of the database or
+// its journal), where the parent kills it.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <random>
 
+#include "tests/Velmorine/store/history/crash_point_vfs.h"
 #include "tests/Velmorine/store/history/history_fixture.h"
 
 namespace velmorine::store {
@@ -92,18 +94,20 @@ void expectCommitted(RawDatabase& raw, uint64_t run, uint64_t step) {
 TEST(HistoryCrash, KilledWriterLosesNoCommittedWrite) {
   TemporaryFolder folder;
   std::mt19937 random(0x5eed2026);
-  std::uniform_int_distribution<int> reportsBeforeKill(1, 48);
+  // A write takes from about 6 to 20 file changes; opening takes a few more.
+  std::uniform_int_distribution<uint64_t> crashPoint(1, 400);
   std::vector<std::pair<uint64_t, uint64_t>> committed;  // (run, step)
 
   for (uint64_t run = 0; run < 20; ++run) {
     SCOPED_TRACE(::testing::Message() << "run " << run);
     int pipe[2];
     ASSERT_EQ(::pipe(pipe), 0);
-    int wanted = reportsBeforeKill(random);
+    uint64_t stopAt = crashPoint(random);
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
       ::close(pipe[0]);
+      installCrashPoint(stopAt, pipe[1]);
       try {
         writeForever(folder.historyFile(), run, pipe[1]);
       } catch (...) {
@@ -113,18 +117,19 @@ TEST(HistoryCrash, KilledWriterLosesNoCommittedWrite) {
     }
     ::close(pipe[1]);
     uint64_t step = 0;
-    int received = 0;
-    while (received < wanted && ::read(pipe[0], &step, sizeof step) == sizeof step) {
+    bool stopped = false;
+    while (::read(pipe[0], &step, sizeof step) == sizeof step) {
+      if (step == kCrashPointReached) {
+        stopped = true;
+        break;
+      }
       committed.emplace_back(run, step);
-      ++received;
     }
     ::kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "writer ended by itself";
-    // Reports already in the pipe were committed too.
-    while (::read(pipe[0], &step, sizeof step) == sizeof step) committed.emplace_back(run, step);
     ::close(pipe[0]);
+    ASSERT_TRUE(stopped) << "writer ended before its crash point " << stopAt;
 
     ASSERT_NO_THROW(ConversationHistory reopened(folder.historyFile()));
     RawDatabase raw(folder.historyFile());

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -15,29 +14,14 @@
 #include <vector>
 
 #include "Velmorine/store/history/conversation_history.h"
+#include "tests/support/temporary_folder.h"
 
 namespace velmorine::store::testing {
 
-// A private folder under the test's temporary root, removed afterwards.
-class TemporaryFolder {
+// A private folder for one test's history files, removed afterwards.
+class TemporaryFolder : public velmorine::testing::TemporaryFolder {
  public:
-  TemporaryFolder() {
-    std::string pattern = (std::filesystem::path(::testing::TempDir()) / "history-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TemporaryFolder(const TemporaryFolder&) = delete;
-  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path historyFile() const { return path_ / "conversation-history-v2.sqlite"; }
-
- private:
-  std::filesystem::path path_;
+  std::filesystem::path historyFile() const { return path() / "conversation-history-v2.sqlite"; }
 };
 
 // A canonical identifier that differs for every (group, number).
