@@ -261,15 +261,20 @@ struct EightStarts {
   }
 };
 
-// Eight keystream blocks as rows: rows[2 j] and rows[2 j + 1] are the halves of block j;
-// `x` is aligned scratch.
-inline void eight_blocks(const EightStarts& starts, __m256i x[16], __m256i rows[16]) {
+// Eight keystream blocks XORed into 512 bytes; `x` is aligned scratch.
+inline void xor_eight_blocks(const EightStarts& starts, __m256i x[16], const std::uint8_t* in,
+                             std::uint8_t* out) {
   twenty_rounds(starts.words, x);
   transpose(x);
   transpose(x + 8);
+  // After the transposes x[j] is the first half of block j and x[8 + j] its second half.
   for (int j = 0; j < 8; ++j) {
-    rows[2 * j] = x[j];
-    rows[2 * j + 1] = x[8 + j];
+    for (int half = 0; half < 2; ++half) {
+      const int offset = 64 * j + 32 * half;
+      const __m256i data = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + offset));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + offset),
+                          _mm256_xor_si256(data, x[8 * half + j]));
+    }
   }
 }
 
@@ -291,14 +296,8 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
   EightStarts starts(input);
   const __m256i eight = _mm256_set1_epi32(8);
   alignas(32) __m256i scratch[16];
-  __m256i rows[16];
   while (length >= 512) {
-    eight_blocks(starts, scratch, rows);
-    for (int i = 0; i < 16; ++i) {
-      const __m256i data = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * i));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * i),
-                          _mm256_xor_si256(data, rows[i]));
-    }
+    xor_eight_blocks(starts, scratch, in, out);
     starts.advance_counters(eight);
     advance(input, 8);
     in += 512;
@@ -306,11 +305,9 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
     length -= 512;
   }
   if (length != 0) {
-    alignas(32) std::uint8_t keystream[512];
-    eight_blocks(starts, scratch, rows);
-    for (int i = 0; i < 16; ++i) {
-      _mm256_store_si256(reinterpret_cast<__m256i*>(keystream + 32 * i), rows[i]);
-    }
+    // The last partial batch: keystream into a buffer, then only the bytes wanted.
+    alignas(32) std::uint8_t keystream[512] = {};
+    xor_eight_blocks(starts, scratch, keystream, keystream);
     for (std::size_t i = 0; i < length; ++i) out[i] = in[i] ^ keystream[i];
     advance(input, static_cast<std::uint32_t>((length + 63) / 64));
     wipe_secret(keystream, sizeof keystream);
@@ -318,7 +315,6 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
   // Keystream must not outlive the call, in memory or in the vector registers.
   wipe_secret(&starts, sizeof starts);
   wipe_secret(scratch, sizeof scratch);
-  wipe_secret(rows, sizeof rows);
   _mm256_zeroall();
 }
 
