@@ -11,7 +11,6 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "native/product/product_identifier.h"
 #include "native/secure/ve_identity.h"
@@ -116,26 +115,25 @@ VEDiscoveryProbe::VEDiscoveryProbe(platform::SerialQueue& callbackQueue, Environ
 }
 
 VEDiscoveryProbe::~VEDiscoveryProbe() {
-  // Sources and the timer belong to the probe's queue: release them there, then stop it.
-  queue_->sync([this] { closeAll(); });
-  if (queue_->is_current()) {
-    // The last owner let go inside one of the probe's own handlers: the queue cannot wait for
-    // itself, so another thread waits for that handler to return and then stops the queue.
-    std::thread([queue = std::move(queue_)] {}).detach();
-    return;
-  }
+  // Work on the probe's queue refers to the probe without owning it: once this runs, nothing
+  // queued does anything, the sources and timer are gone, and stopping the queue waits for
+  // whatever was running on it.
+  queue_->sync([this] {
+    destroyed_ = true;
+    closeAll();
+  });
   queue_.reset();
 }
 
 void VEDiscoveryProbe::start() {
-  queue_->async([weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->startOnQueue();
+  queue_->async([this] {
+    if (!destroyed_) startOnQueue();
   });
 }
 
 void VEDiscoveryProbe::stop() {
-  queue_->async([weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->stopOnQueue(true);
+  queue_->async([this] {
+    if (!destroyed_) stopOnQueue(true);
   });
 }
 
@@ -255,16 +253,11 @@ void VEDiscoveryProbe::startOnQueue() {
     }
   }
 
-  std::weak_ptr<VEDiscoveryProbe> weak = weak_from_this();
-  udpSource_ = std::make_unique<platform::ReadSource>(*queue_, udpFd_, [weak] {
-    if (auto self = weak.lock()) self->readDatagrams();
-  });
-  tcpSource_ = std::make_unique<platform::ReadSource>(*queue_, tcpFd_, [weak] {
-    if (auto self = weak.lock()) self->acceptAndClose();
-  });
-  timer_ = std::make_unique<platform::Timer>(*queue_, [weak] {
-    if (auto self = weak.lock()) self->announce();
-  });
+  // The sources and the timer are the probe's members and die on its queue before it does.
+  udpSource_ = std::make_unique<platform::ReadSource>(*queue_, udpFd_, [this] { readDatagrams(); });
+  tcpSource_ =
+      std::make_unique<platform::ReadSource>(*queue_, tcpFd_, [this] { acceptAndClose(); });
+  timer_ = std::make_unique<platform::Timer>(*queue_, [this] { announce(); });
   timer_->schedule(0, kAnnouncePeriod, kAnnounceLeeway);
 }
 

@@ -108,6 +108,7 @@ class VEDiscoveryProbe : public std::enable_shared_from_this<VEDiscoveryProbe> {
   protocol::DiscoveryAnnouncement announcement_;
   std::optional<core::Uuid> deviceID_;
   std::string configuredFingerprint_;
+  bool destroyed_ = false;  // on the probe's queue
 };
 
 }  // namespace velmorine

@@ -167,8 +167,8 @@ TEST(DiscoveryProbe, AnnouncesAFreshThrowAwayIdentityFromSequenceOne_NeedsRoot) 
     ASSERT_TRUE(make_veth_pair());
     const int listener = group_listener();
     platform::SerialQueue main_queue("test.main");
-    auto probe = VEDiscoveryProbe::create(main_queue);
     Reports reports;
+    auto probe = VEDiscoveryProbe::create(main_queue);
     reports.attach(*probe);
 
     std::vector<protocol::DiscoveryAnnouncement> firsts;
@@ -213,6 +213,7 @@ TEST(DiscoveryProbe, AnnouncesAFreshThrowAwayIdentityFromSequenceOne_NeedsRoot) 
     EXPECT_NE(firsts[0].process_nonce, firsts[1].process_nonce);
     close(listener);
     probe.reset();
+    main_queue.sync([] {});  // reports stay alive until the last callback ran
   });
 }
 
@@ -222,11 +223,11 @@ TEST(DiscoveryProbe, TwoProbesListEachOther_NeedsRoot) {
     platform::SerialQueue main_queue("test.main");
     const std::vector<uint8_t> seed(32, 0x42);
     const auto configured = *core::Uuid::parse("11111111-2222-4333-8444-555555555555");
+    Reports reports_a;
+    Reports reports_b;
     auto a = VEDiscoveryProbe::create(main_queue);
     auto b = VEDiscoveryProbe::createWithDeviceID(main_queue, configured, seed);
     ASSERT_TRUE(b);
-    Reports reports_a;
-    Reports reports_b;
     reports_a.attach(*a);
     reports_b.attach(*b);
     a->start();
@@ -249,6 +250,7 @@ TEST(DiscoveryProbe, TwoProbesListEachOther_NeedsRoot) {
     EXPECT_EQ(heard_b->peers.size(), 1u);
     a.reset();
     b.reset();
+    main_queue.sync([] {});
   });
 }
 
@@ -271,6 +273,7 @@ TEST(DiscoveryProbe, ConfiguredIdentityNeedsA32ByteSeedAndAnnouncesItsFingerprin
     EXPECT_EQ(first->public_key_fingerprint, (*VEIdentity::withSecret(seed))->fingerprint());
     close(listener);
     probe.reset();
+    main_queue.sync([] {});  // reports stay alive until the last callback ran
   });
 }
 
@@ -278,14 +281,15 @@ TEST(DiscoveryProbe, WithoutAUsableInterfaceItSaysSo_NeedsRoot) {
   RUN_IN_PRIVATE_NETWORK({
     ASSERT_TRUE(ip("link set lo up"));  // loopback only: not usable
     platform::SerialQueue main_queue("test.main");
-    auto probe = VEDiscoveryProbe::create(main_queue);
     Reports reports;
+    auto probe = VEDiscoveryProbe::create(main_queue);
     reports.attach(*probe);
     probe->start();
     auto report = reports.wait_for([](const auto& s) { return s.phase == 2; });
     ASSERT_TRUE(report);
     EXPECT_EQ(report->status, "没有可用的 Wi-Fi / 以太网 IPv4 接口");
     probe.reset();
+    main_queue.sync([] {});  // reports stay alive until the last callback ran
   });
 }
 
@@ -298,8 +302,8 @@ TEST(DiscoveryProbe, KeepsAt128PeersAndDropsThoseNotHeardFor10Seconds_NeedsRoot)
     environment.uptime = uptime;
     environment.wallClock = [&wall] { return wall.load(); };
     platform::SerialQueue main_queue("test.main");
-    auto probe = VEDiscoveryProbe::create(main_queue, environment);
     Reports reports;
+    auto probe = VEDiscoveryProbe::create(main_queue, environment);
     reports.attach(*probe);
     probe->start();
     ASSERT_TRUE(reports.wait_for([](const auto& s) { return s.phase == 1; }));
@@ -351,6 +355,7 @@ TEST(DiscoveryProbe, KeepsAt128PeersAndDropsThoseNotHeardFor10Seconds_NeedsRoot)
     auto empty = reports.wait_for([](const auto& s) { return s.phase == 1 && s.peers.empty(); });
     ASSERT_TRUE(empty);
     probe.reset();
+    main_queue.sync([] {});  // reports stay alive until the last callback ran
   });
 }
 
