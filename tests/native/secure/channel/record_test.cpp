@@ -413,6 +413,29 @@ TEST_F(Records, SequenceLimitsExhaustTheDirection) {
   }
 }
 
+TEST_F(Records, TransportDecryptReleasesNothingThatFailsItsTag) {
+  Bytes record = seal(pattern(32));
+  record[10] ^= 0x04;
+  Bytes output(48, 0xEE);
+  size_t length = 99;
+  StatusRecord status{};
+  EXPECT_EQ(velsecure_transport_decrypt(pair().responder_receive.get(), record.data(), 2,
+                                        record.data() + 2, record.size() - 2, output.data(),
+                                        output.size(), &length, &status),
+            VELSECURE_AUTHENTICATION_FAILED);
+  EXPECT_EQ(status.operation, VELSECURE_OP_TRANSPORT_DECRYPT);
+  EXPECT_EQ(length, 0u);
+  expect_nothing_released(output);
+  EXPECT_EQ(pair().responder_receive->failed, 1u);
+  // A failed transport refuses further use.
+  EXPECT_EQ(velsecure_transport_decrypt(pair().responder_receive.get(), record.data(), 2,
+                                        record.data() + 2, record.size() - 2, output.data(),
+                                        output.size(), &length, &status),
+            VELSECURE_INVALID_ARGUMENT);
+  EXPECT_EQ(velsecure_transport_rekey(pair().responder_receive.get(), nullptr),
+            VELSECURE_INVALID_ARGUMENT);
+}
+
 TEST_F(Records, TransportArgumentChecks) {
   VelSecureTransport_s* send = pair().initiator_send.get();
   Bytes out(100);
