@@ -132,12 +132,16 @@ uint32_t velsecure_record_reader_decrypt(VelSecureRecordReader_s* reader, uint8_
                                          VELSECURE_OP_RECORD_READER, &failure) != VELSECURE_OK) {
     return fail_reader(reader, failure, status);
   }
+  // The body is the reader's own copy of the record, so it is opened where it
+  // lies; only authenticated plaintext is copied out.
   size_t opened = 0;
-  if (velsecure_transport_decrypt(reader->receive, reader->length_field,
-                                  sizeof reader->length_field, reader->body, reader->expected,
-                                  output, capacity, &opened, &failure) != VELSECURE_OK) {
+  if (velsecure_transport_open_in_place(reader->receive, reader->length_field,
+                                        sizeof reader->length_field, reader->body, reader->expected,
+                                        &opened, &failure) != VELSECURE_OK) {
+    explicit_bzero(output, capacity);
     return fail_reader(reader, failure, status);
   }
+  std::memcpy(output, reader->body, opened);
   velsecure_transport_count_record(reader->receive, plaintext_length);
   clear_record(reader);
   *out_length = opened;

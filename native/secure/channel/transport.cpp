@@ -70,18 +70,28 @@ uint32_t velsecure_transport_decrypt(VelSecureTransport_s* transport, const uint
   }
   std::memcpy(copy, ciphertext, ciphertext_length);
   size_t opened = 0;
-  const int error = noise_cipherstate_decrypt_with_ad(transport->cipher, ad, ad_length, copy,
-                                                      ciphertext_length, &opened);
-  if (error != NOISE_ERROR_NONE) {
-    transport->failed = 1;
-    clear_bulk(output, capacity);
-  } else {
+  const uint32_t code = velsecure_transport_open_in_place(transport, ad, ad_length, copy,
+                                                          ciphertext_length, &opened, status);
+  if (code == VELSECURE_OK) {
     std::memcpy(output, copy, opened);
     *out_length = opened;
+  } else {
+    clear_bulk(output, capacity);
   }
   clear_bulk(copy, ciphertext_length);
   std::free(copy);
+  return code;
+}
+
+uint32_t velsecure_transport_open_in_place(VelSecureTransport_s* transport, const uint8_t* ad,
+                                           size_t ad_length, uint8_t* data, size_t length,
+                                           size_t* out_length, StatusRecord* status) {
+  *out_length = 0;
+  const int error =
+      noise_cipherstate_decrypt_with_ad(transport->cipher, ad, ad_length, data, length, out_length);
   if (error != NOISE_ERROR_NONE) {
+    transport->failed = 1;
+    *out_length = 0;
     return velsecure_status_from_noise(error, VELSECURE_OP_TRANSPORT_DECRYPT, status);
   }
   return succeed(status);

@@ -81,18 +81,6 @@ inline Lanes product(const Lanes& a, const __m256i b[5], const __m256i s[5]) {
   return {{d0, d1, d2, d3, d4}};
 }
 
-// d += a * b lane by lane, as `product` computes it.
-inline void accumulate(Lanes& d, const Lanes& a, const __m256i b[5], const __m256i s[5]) {
-  for (int i = 0; i < 5; ++i) {
-    for (int j = 0; j < 5; ++j) {
-      // Limb i times limb j lands in limb i + j; past limb 4 it wraps around times 5.
-      const int k = i + j;
-      const __m256i factor = k < 5 ? b[j] : s[j];
-      d.v[k % 5] = _mm256_add_epi64(d.v[k % 5], _mm256_mul_epu32(a.v[i], factor));
-    }
-  }
-}
-
 inline Lanes sum(const Lanes& a, const Lanes& b) {
   Lanes r;
   for (int l = 0; l < 5; ++l) r.v[l] = _mm256_add_epi64(a.v[l], b.v[l]);
@@ -142,6 +130,192 @@ inline Lanes message(const std::uint8_t* m) {
            _mm256_or_si256(_mm256_srli_epi64(high, 40), broadcast(1ull << 24))}};
 }
 
+// `pairs` steps of eight blocks, h = (h + m) r^8 + m' r^4 with one carry, written out in
+// assembly: the accumulators, the products and the message limbs then fit the sixteen
+// registers, with the powers of r read from `constants` (r^4, 5 r^4, r^8, 5 r^8, the limb
+// mask, the 2^128 bit), where the compiler's version spilled on every step.
+inline void eight_block_steps(Lanes& acc, const std::uint8_t*& m, std::size_t pairs,
+                              const __m256i constants[22]) {
+  __m256i* h = acc.v;
+  __asm__ volatile(
+      "vmovdqa 0(%[h]), %%ymm0\n\t"
+      "vmovdqa 32(%[h]), %%ymm1\n\t"
+      "vmovdqa 64(%[h]), %%ymm2\n\t"
+      "vmovdqa 96(%[h]), %%ymm3\n\t"
+      "vmovdqa 128(%[h]), %%ymm4\n\t"
+      "1:\n\t"
+      "vmovdqu 64(%[m]), %%ymm10\n\t"
+      "vmovdqu 96(%[m]), %%ymm15\n\t"
+      "vpunpckhqdq %%ymm15, %%ymm10, %%ymm11\n\t"
+      "vpunpcklqdq %%ymm15, %%ymm10, %%ymm10\n\t"
+      "vpand 640(%[k]), %%ymm10, %%ymm12\n\t"
+      "vpmuludq 0(%[k]), %%ymm12, %%ymm5\n\t"
+      "vpmuludq 32(%[k]), %%ymm12, %%ymm6\n\t"
+      "vpmuludq 64(%[k]), %%ymm12, %%ymm7\n\t"
+      "vpmuludq 96(%[k]), %%ymm12, %%ymm8\n\t"
+      "vpmuludq 128(%[k]), %%ymm12, %%ymm9\n\t"
+      "vpsrlq $26, %%ymm10, %%ymm12\n\t"
+      "vpand 640(%[k]), %%ymm12, %%ymm12\n\t"
+      "vpmuludq 0(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm6, %%ymm6\n\t"
+      "vpmuludq 32(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm7, %%ymm7\n\t"
+      "vpmuludq 64(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm8, %%ymm8\n\t"
+      "vpmuludq 96(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm9, %%ymm9\n\t"
+      "vpmuludq 288(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm5, %%ymm5\n\t"
+      "vpsrlq $52, %%ymm10, %%ymm12\n\t"
+      "vpsllq $12, %%ymm11, %%ymm13\n\t"
+      "vpor %%ymm13, %%ymm12, %%ymm12\n\t"
+      "vpand 640(%[k]), %%ymm12, %%ymm12\n\t"
+      "vpmuludq 0(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm7, %%ymm7\n\t"
+      "vpmuludq 32(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm8, %%ymm8\n\t"
+      "vpmuludq 64(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm9, %%ymm9\n\t"
+      "vpmuludq 256(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm5, %%ymm5\n\t"
+      "vpmuludq 288(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm6, %%ymm6\n\t"
+      "vpsrlq $14, %%ymm11, %%ymm12\n\t"
+      "vpand 640(%[k]), %%ymm12, %%ymm12\n\t"
+      "vpmuludq 0(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm8, %%ymm8\n\t"
+      "vpmuludq 32(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm9, %%ymm9\n\t"
+      "vpmuludq 224(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm5, %%ymm5\n\t"
+      "vpmuludq 256(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm6, %%ymm6\n\t"
+      "vpmuludq 288(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm7, %%ymm7\n\t"
+      "vpsrlq $40, %%ymm11, %%ymm12\n\t"
+      "vpor 672(%[k]), %%ymm12, %%ymm12\n\t"
+      "vpmuludq 0(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm9, %%ymm9\n\t"
+      "vpmuludq 192(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm5, %%ymm5\n\t"
+      "vpmuludq 224(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm6, %%ymm6\n\t"
+      "vpmuludq 256(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm7, %%ymm7\n\t"
+      "vpmuludq 288(%[k]), %%ymm12, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm8, %%ymm8\n\t"
+      "vmovdqu 0(%[m]), %%ymm10\n\t"
+      "vmovdqu 32(%[m]), %%ymm15\n\t"
+      "vpunpckhqdq %%ymm15, %%ymm10, %%ymm11\n\t"
+      "vpunpcklqdq %%ymm15, %%ymm10, %%ymm10\n\t"
+      "vpand 640(%[k]), %%ymm10, %%ymm12\n\t"
+      "vpaddq %%ymm12, %%ymm0, %%ymm0\n\t"
+      "vpsrlq $26, %%ymm10, %%ymm12\n\t"
+      "vpand 640(%[k]), %%ymm12, %%ymm12\n\t"
+      "vpaddq %%ymm12, %%ymm1, %%ymm1\n\t"
+      "vpsrlq $52, %%ymm10, %%ymm12\n\t"
+      "vpsllq $12, %%ymm11, %%ymm13\n\t"
+      "vpor %%ymm13, %%ymm12, %%ymm12\n\t"
+      "vpand 640(%[k]), %%ymm12, %%ymm12\n\t"
+      "vpaddq %%ymm12, %%ymm2, %%ymm2\n\t"
+      "vpsrlq $14, %%ymm11, %%ymm12\n\t"
+      "vpand 640(%[k]), %%ymm12, %%ymm12\n\t"
+      "vpaddq %%ymm12, %%ymm3, %%ymm3\n\t"
+      "vpsrlq $40, %%ymm11, %%ymm12\n\t"
+      "vpor 672(%[k]), %%ymm12, %%ymm12\n\t"
+      "vpaddq %%ymm12, %%ymm4, %%ymm4\n\t"
+      "vpmuludq 320(%[k]), %%ymm0, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm5, %%ymm5\n\t"
+      "vpmuludq 352(%[k]), %%ymm0, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm6, %%ymm6\n\t"
+      "vpmuludq 384(%[k]), %%ymm0, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm7, %%ymm7\n\t"
+      "vpmuludq 416(%[k]), %%ymm0, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm8, %%ymm8\n\t"
+      "vpmuludq 448(%[k]), %%ymm0, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm9, %%ymm9\n\t"
+      "vpmuludq 320(%[k]), %%ymm1, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm6, %%ymm6\n\t"
+      "vpmuludq 352(%[k]), %%ymm1, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm7, %%ymm7\n\t"
+      "vpmuludq 384(%[k]), %%ymm1, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm8, %%ymm8\n\t"
+      "vpmuludq 416(%[k]), %%ymm1, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm9, %%ymm9\n\t"
+      "vpmuludq 608(%[k]), %%ymm1, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm5, %%ymm5\n\t"
+      "vpmuludq 320(%[k]), %%ymm2, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm7, %%ymm7\n\t"
+      "vpmuludq 352(%[k]), %%ymm2, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm8, %%ymm8\n\t"
+      "vpmuludq 384(%[k]), %%ymm2, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm9, %%ymm9\n\t"
+      "vpmuludq 576(%[k]), %%ymm2, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm5, %%ymm5\n\t"
+      "vpmuludq 608(%[k]), %%ymm2, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm6, %%ymm6\n\t"
+      "vpmuludq 320(%[k]), %%ymm3, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm8, %%ymm8\n\t"
+      "vpmuludq 352(%[k]), %%ymm3, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm9, %%ymm9\n\t"
+      "vpmuludq 544(%[k]), %%ymm3, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm5, %%ymm5\n\t"
+      "vpmuludq 576(%[k]), %%ymm3, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm6, %%ymm6\n\t"
+      "vpmuludq 608(%[k]), %%ymm3, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm7, %%ymm7\n\t"
+      "vpmuludq 320(%[k]), %%ymm4, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm9, %%ymm9\n\t"
+      "vpmuludq 512(%[k]), %%ymm4, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm5, %%ymm5\n\t"
+      "vpmuludq 544(%[k]), %%ymm4, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm6, %%ymm6\n\t"
+      "vpmuludq 576(%[k]), %%ymm4, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm7, %%ymm7\n\t"
+      "vpmuludq 608(%[k]), %%ymm4, %%ymm13\n\t"
+      "vpaddq %%ymm13, %%ymm8, %%ymm8\n\t"
+      "vpsrlq $26, %%ymm5, %%ymm14\n\t"
+      "vpand 640(%[k]), %%ymm5, %%ymm5\n\t"
+      "vpaddq %%ymm14, %%ymm6, %%ymm6\n\t"
+      "vpsrlq $26, %%ymm8, %%ymm14\n\t"
+      "vpand 640(%[k]), %%ymm8, %%ymm8\n\t"
+      "vpaddq %%ymm14, %%ymm9, %%ymm9\n\t"
+      "vpsrlq $26, %%ymm6, %%ymm14\n\t"
+      "vpand 640(%[k]), %%ymm6, %%ymm6\n\t"
+      "vpaddq %%ymm14, %%ymm7, %%ymm7\n\t"
+      "vpsrlq $26, %%ymm9, %%ymm14\n\t"
+      "vpand 640(%[k]), %%ymm9, %%ymm9\n\t"
+      "vpsllq $2, %%ymm14, %%ymm15\n\t"
+      "vpaddq %%ymm15, %%ymm14, %%ymm14\n\t"
+      "vpaddq %%ymm14, %%ymm5, %%ymm5\n\t"
+      "vpsrlq $26, %%ymm7, %%ymm14\n\t"
+      "vpand 640(%[k]), %%ymm7, %%ymm7\n\t"
+      "vpaddq %%ymm14, %%ymm8, %%ymm8\n\t"
+      "vpsrlq $26, %%ymm5, %%ymm14\n\t"
+      "vpand 640(%[k]), %%ymm5, %%ymm5\n\t"
+      "vpaddq %%ymm14, %%ymm6, %%ymm6\n\t"
+      "vpsrlq $26, %%ymm8, %%ymm14\n\t"
+      "vpand 640(%[k]), %%ymm8, %%ymm8\n\t"
+      "vpaddq %%ymm14, %%ymm9, %%ymm9\n\t"
+      "vmovdqa %%ymm5, %%ymm0\n\t"
+      "vmovdqa %%ymm6, %%ymm1\n\t"
+      "vmovdqa %%ymm7, %%ymm2\n\t"
+      "vmovdqa %%ymm8, %%ymm3\n\t"
+      "vmovdqa %%ymm9, %%ymm4\n\t"
+      "addq $128, %[m]\n\t"
+      "decq %[pairs]\n\t"
+      "jnz 1b\n\t"
+      "vmovdqa %%ymm0, 0(%[h])\n\t"
+      "vmovdqa %%ymm1, 32(%[h])\n\t"
+      "vmovdqa %%ymm2, 64(%[h])\n\t"
+      "vmovdqa %%ymm3, 96(%[h])\n\t"
+      "vmovdqa %%ymm4, 128(%[h])\n\t"
+      : [m] "+r"(m), [pairs] "+r"(pairs)
+      : [h] "r"(h), [k] "r"(constants)
+      : "memory", "cc", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8",
+        "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+}
+
 inline std::uint64_t lane_sum(__m256i v) {
   const __m128i folded = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
   return static_cast<std::uint64_t>(_mm_cvtsi128_si64(folded)) +
@@ -163,25 +337,30 @@ inline std::uint64_t lane_sum(__m256i v) {
   const Limbs& r4 = powers[3];
   const Limbs& r8 = powers[4];
 
-  __m256i step4[5], step4_5[5], step8[5], step8_5[5];
+  // r^4, 5 r^4, r^8, 5 r^8, the limb mask and the 2^128 bit, for the assembly.
+  alignas(32) __m256i constants[22];
   for (int l = 0; l < 5; ++l) {
-    step4[l] = broadcast(r4.v[l]);
-    step4_5[l] = broadcast(r4.v[l] * 5);
-    step8[l] = broadcast(r8.v[l]);
-    step8_5[l] = broadcast(r8.v[l] * 5);
+    constants[l] = broadcast(r4.v[l]);
+    constants[5 + l] = broadcast(r4.v[l] * 5);
+    constants[10 + l] = broadcast(r8.v[l]);
+    constants[15 + l] = broadcast(r8.v[l] * 5);
   }
+  constants[20] = broadcast(kLimbMask);
+  constants[21] = broadcast(1ull << 24);
+  const __m256i* step4 = constants;
+  const __m256i* step4_5 = constants + 5;
+
   // Accumulator lanes hold blocks 4k, 4k+2, 4k+1, 4k+3; the running h joins lane 0.
-  Lanes acc;
+  alignas(32) Lanes acc;
   for (int l = 0; l < 5; ++l) acc.v[l] = _mm256_set_epi64x(0, 0, 0, state->h[l]);
 
   // Two groups of four per step, ((acc + m) r^4 + m') r^4 = (acc + m) r^8 + m' r^4: the second
-  // product does not wait for the first, and one carry serves both.
+  // product does not wait for the first, and one carry serves both. One or two groups stay
+  // for the single steps below.
   std::size_t groups = count / 4;
-  for (; groups > 2; groups -= 2, blocks += 128) {
-    Lanes d = product(message(blocks + 64), step4, step4_5);
-    accumulate(d, sum(acc, message(blocks)), step8, step8_5);
-    acc = carry(d);
-  }
+  const std::size_t pairs = (groups - 1) / 2;
+  if (pairs != 0) eight_block_steps(acc, blocks, pairs, constants);
+  groups -= 2 * pairs;
   for (; groups > 1; --groups, blocks += 64) {
     acc = carry(product(sum(acc, message(blocks)), step4, step4_5));
   }
@@ -214,6 +393,7 @@ inline std::uint64_t lane_sum(__m256i v) {
   for (int l = 0; l < 5; ++l) state->h[l] = static_cast<std::uint32_t>(h[l]);
 
   wipe_secret(powers, sizeof powers);
+  wipe_secret(constants, sizeof constants);
   _mm256_zeroall();
 }
 

@@ -29,8 +29,7 @@ std::string to_hex(const Bytes& bytes) {
 
 TEST(VEIdentity, RestoresTheKeyPairOfAStoredSecret) {
   // RFC 7748 section 6.1, Alice.
-  const Bytes secret =
-      from_hex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
+  const Bytes secret = from_hex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
   auto identity = VEIdentity::withSecret(secret);
   ASSERT_TRUE(identity.has_value());
   EXPECT_EQ((*identity)->publicKey(),
