@@ -58,7 +58,7 @@ def prelude(purpose, role):
 
 class Direction:
     """One direction of records: dissononce's cipher state with the channel's
-    rekey schedule. The rekey follows the Noise specification (the first 32
+    rekey schedule. The rekey follows the Noise Protocol Framework (the first 32
     bytes of the encryption of 32 zeros under nonce 2^64-1, the nonce kept);
     dissononce's own rekey resets the nonce and keeps 48 bytes, so it is not
     used."""
