@@ -10,8 +10,7 @@ namespace velmorine::secure {
 namespace {
 
 // Eight blocks side by side: vector i holds word i of each of the eight blocks.
-
-// x = start + twenty rounds of start, over sixteen word vectors (32-byte aligned). Written out in
+// x = start + twenty rounds of start, over sixteen such vectors (32-byte aligned). Written out in
 // assembly so that twelve words, two of the third row and two temporaries stay in the sixteen
 // registers, the other two third-row words waiting in memory, which the compiler's own
 // allocation of the intrinsics version does not manage.
