@@ -11,4 +11,4 @@ if [[ "${CI:-}" == "true" ]]; then werror=ON; fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORINE_WERROR=$werror "$@"
 cmake --build "$build"
 cd "$build"
-ctest --output-on-failure --timeout 600 -j"$(nproc)"
+ctest --output-on-failure --timeout 600 -j"$(nproc)" 2>&1 | tee "$build/ctest.log"

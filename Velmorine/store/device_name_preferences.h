@@ -19,7 +19,8 @@ struct DeviceNamePreferences {
 
   friend bool operator==(const DeviceNamePreferences&, const DeviceNamePreferences&) = default;
 
-  // Source of the random fallback identifier of a new record.
+  // Source of the random fallback identifier of a new record: the system random source unless
+  // the caller gives its own.
   using IdentifierSource = std::function<core::Uuid()>;
 
   // The name with white space trimmed at both ends, or nothing when it is not acceptable as a
@@ -30,18 +31,19 @@ struct DeviceNamePreferences {
   // The record for a document that has none, from its current display name: an older custom
   // name is carried over, a former default name is not.
   static DeviceNamePreferences fromDisplayName(std::string_view displayName,
-                                               const IdentifierSource& newID);
+                                               const IdentifierSource& newID = &core::Uuid::random);
 
   // Sets `preferences.displayName` to the effective device name (the custom name, else a
   // non-generic computer name, else the last-resort name), creating `deviceNaming` first when
   // it is missing.
   static void effectiveName(const std::optional<std::string>& computerName,
-                            AppPreferences& preferences, const IdentifierSource& newID);
+                            AppPreferences& preferences,
+                            const IdentifierSource& newID = &core::Uuid::random);
 
   // The user renames the device: a missing or refused name returns it to its automatic name.
   static void rename(const std::optional<std::string>& newName,
                      const std::optional<std::string>& computerName, AppPreferences& preferences,
-                     const IdentifierSource& newID);
+                     const IdentifierSource& newID = &core::Uuid::random);
 
   // True when the last-resort name is the one in use.
   static bool usesFallbackName(const AppPreferences& preferences,

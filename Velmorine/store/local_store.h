@@ -5,6 +5,7 @@
 #include <functional>
 #include <string_view>
 
+#include "Velmorine/store/device_identity.h"
 #include "Velmorine/store/local_store_error.h"
 #include "Velmorine/store/store_document.h"
 #include "platform/files/unique_fd.h"
@@ -49,6 +50,17 @@ class LocalStore {
   // copy durably and only then makes it the current document. Throws the change's error,
   // capacity, StoreEncodingError or std::system_error; `document()` is unchanged by a failure.
   void update(const Change& change);
+
+  // Un-hides the historical peers whose trust record belongs to an announced device: its
+  // identifier text (lower case) and the fingerprint text of its announced key. Writes only when
+  // a hidden peer comes back; throws the errors of update.
+  void unhidePeers(std::string_view deviceID, std::string_view fingerprint);
+
+  // Reads the identity item from `keychain` and checks it against the document, or, on the first
+  // start, creates the identity, adds the item and stores the identity's public half. Throws
+  // LocalStoreError (corrupt, identityMissing, identityMismatch, keychain),
+  // SecureIdentityError and the errors of update. Nothing is repaired.
+  DeviceIdentity loadOrCreateIdentity(IdentityKeychain& keychain);
 
   // Whether `updated` may follow `current`: the schema and the size limits hold, the audit is
   // only appended to and a stored identity keeps its value.

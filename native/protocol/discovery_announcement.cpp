@@ -1,8 +1,10 @@
 #include "native/protocol/discovery_announcement.h"
 
+#include <algorithm>
 #include <array>
-#include <set>
+#include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "native/protocol/json_text.h"
@@ -52,6 +54,13 @@ std::optional<uint64_t> read_wire_integer(std::string_view text) {
   const auto value = parse_decimal_u64(text);
   if (!value || *value > kMaxWireInteger) return std::nullopt;
   return value;
+}
+
+// A string body's text. Inside a datagram already checked as UTF-8 a body without escapes is
+// its own text; only escaped bodies go through the unescaper.
+std::optional<std::string> string_text(std::string_view raw) {
+  if (raw.find('\\') == std::string_view::npos) return std::string(raw);
+  return unescape_json_string(raw);
 }
 
 void append_number(std::string& out, uint64_t value) { out += std::to_string(value); }
@@ -106,7 +115,7 @@ bool read_member(std::string_view key, const JsonToken& value, std::string_view 
   };
   auto text = [&]() -> std::optional<std::string> {
     if (!is_string) return std::nullopt;
-    return unescape_json_string(raw);
+    return string_text(raw);
   };
 
   if (key == "magic") {
@@ -291,7 +300,10 @@ DiscoveryParseResult parse_discovery(std::span<const uint8_t> datagram,
   for (int32_t i = 0; i < count; ++i) {
     if (ancestors(tokens, i) > kMaxAncestors) return refuse(DiscoveryStatus::too_complex);
   }
-  std::vector<std::set<std::string>> keys_of(static_cast<size_t>(count));
+  // Keys compare by their unescaped text; most carry no escape and are compared in place.
+  std::deque<std::string> unescaped_keys;
+  std::vector<std::pair<int32_t, std::string_view>> keys;
+  keys.reserve(static_cast<size_t>(count));
   for (int32_t i = 1; i < count; ++i) {
     const auto& token = tokens[static_cast<size_t>(i)];
     if (token.parent < 0 ||
@@ -299,11 +311,19 @@ DiscoveryParseResult parse_discovery(std::span<const uint8_t> datagram,
       continue;
     }
     if (token.type != JsonTokenType::string) return refuse(DiscoveryStatus::malformed);
-    auto key = unescape_json_string(token_text(text, token));
-    if (!key) return refuse(DiscoveryStatus::malformed);
-    if (!keys_of[static_cast<size_t>(token.parent)].insert(std::move(*key)).second) {
-      return refuse(DiscoveryStatus::duplicate_key);
+    const auto raw = token_text(text, token);
+    if (raw.find('\\') == std::string_view::npos) {
+      if (!scan_utf8(raw).valid) return refuse(DiscoveryStatus::malformed);
+      keys.emplace_back(token.parent, raw);
+      continue;
     }
+    auto key = unescape_json_string(raw);
+    if (!key) return refuse(DiscoveryStatus::malformed);
+    keys.emplace_back(token.parent, unescaped_keys.emplace_back(std::move(*key)));
+  }
+  std::sort(keys.begin(), keys.end());
+  if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) {
+    return refuse(DiscoveryStatus::duplicate_key);
   }
 
   // The top-level members in text order; nested values are skipped whole.
@@ -314,7 +334,7 @@ DiscoveryParseResult parse_discovery(std::span<const uint8_t> datagram,
         tokens[static_cast<size_t>(k + 1)].parent != k) {
       return refuse(DiscoveryStatus::malformed);
     }
-    const auto key = unescape_json_string(token_text(text, key_token));
+    const auto key = string_text(token_text(text, key_token));
     if (!key) return refuse(DiscoveryStatus::malformed);
     const auto& value = tokens[static_cast<size_t>(k + 1)];
     if (!read_member(*key, value, token_text(text, value), fields)) {

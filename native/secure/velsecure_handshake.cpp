@@ -11,13 +11,6 @@ namespace {
 constexpr char kProtocolName[] = "Noise_XX_25519_ChaChaPoly_BLAKE2s";
 constexpr size_t kMaxMessage = 65535;
 
-// A transport of a split that did not complete: its cipher (if any) and itself.
-void release_transport(VelSecureTransport_s* transport) {
-  if (transport == nullptr) return;
-  if (transport->cipher != nullptr) noise_cipherstate_free(transport->cipher);
-  velsecure_object_free(transport->context, transport, sizeof(VelSecureTransport_s));
-}
-
 bool config_is_valid(const VelSecureHandshakeConfig* config) {
   if (config == nullptr || config->size < sizeof(VelSecureHandshakeConfig) ||
       config->version != kVelSecureHandshakeConfigVersion) {
@@ -183,8 +176,8 @@ uint32_t velsecure_handshake_split(VelSecureHandshake* handshake, VelSecureTrans
   auto* receiving =
       static_cast<VelSecureTransport_s*>(velsecure_object_alloc(sizeof(VelSecureTransport_s)));
   if (sending == nullptr || receiving == nullptr) {
-    release_transport(sending);
-    release_transport(receiving);
+    velsecure_transport_destroy(sending);
+    velsecure_transport_destroy(receiving);
     return velsecure_fail(status, VELSECURE_OUT_OF_MEMORY, VELSECURE_OP_HANDSHAKE_RESULT);
   }
   sending->context = handshake->context;
@@ -192,8 +185,8 @@ uint32_t velsecure_handshake_split(VelSecureHandshake* handshake, VelSecureTrans
   const int err =
       noise_handshakestate_split(handshake->state, &sending->cipher, &receiving->cipher);
   if (err != NOISE_ERROR_NONE) {
-    release_transport(sending);
-    release_transport(receiving);
+    velsecure_transport_destroy(sending);
+    velsecure_transport_destroy(receiving);
     return velsecure_status_from_noise(err, VELSECURE_OP_HANDSHAKE_RESULT, status);
   }
   *send = sending;

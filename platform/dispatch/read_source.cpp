@@ -1,9 +1,10 @@
 #include "platform/dispatch/read_source.h"
 
+#include <poll.h>
+
 #include <asio/bind_executor.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
-#include <poll.h>
 
 namespace velmorine::platform {
 

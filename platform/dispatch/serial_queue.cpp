@@ -18,8 +18,16 @@ SerialQueue::SerialQueue(std::string label, std::shared_ptr<UptimeClock> clock)
       work_(asio::make_work_guard(context_)),
       wake_(context_) {
   if (!clock_->advances_by_itself()) {
-    // A hand-moved clock wakes the queue itself; no real timer would ever match it.
-    advance_token_ = clock_->on_advance([this] { asio::post(strand_, [this] { fire_due(); }); });
+    // A hand-moved clock wakes the queue itself; no real timer would ever match it. The clock
+    // may be moved from any thread, also while this queue is being destroyed.
+    waker_ = std::make_shared<Waker>();
+    waker_->queue = this;
+    advance_token_ = clock_->on_advance([waker = waker_] {
+      std::lock_guard lock(waker->mutex);
+      if (waker->queue) {
+        asio::post(waker->queue->strand_, [queue = waker->queue] { queue->fire_due(); });
+      }
+    });
   }
   thread_ = std::thread([this] { context_.run(); });
 }
@@ -28,6 +36,10 @@ SerialQueue::~SerialQueue() {
   if (is_current()) {
     std::fprintf(stderr, "SerialQueue %s destroyed from its own thread\n", label_.c_str());
     std::abort();
+  }
+  if (waker_) {
+    std::lock_guard lock(waker_->mutex);
+    waker_->queue = nullptr;
   }
   advance_token_.reset();
   work_.reset();

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +72,11 @@ class SerialQueue {
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   asio::steady_timer wake_;
   std::vector<std::shared_ptr<TimerSlot>> slots_;
+  struct Waker {
+    std::mutex mutex;
+    SerialQueue* queue = nullptr;  // cleared when the queue goes
+  };
+  std::shared_ptr<Waker> waker_;
   std::shared_ptr<void> advance_token_;
   std::thread thread_;
 };

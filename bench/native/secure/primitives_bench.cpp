@@ -170,21 +170,31 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration) continue;
+      // The machine is shared: the median of the repetitions is the figure compared.
+      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
       const auto bytes = run.counters.find("bytes_per_second");
       const auto items = run.counters.find("items_per_second");
       double rate = 0;
       if (bytes != run.counters.end()) rate = bytes->second;
       if (items != run.counters.end()) rate = items->second;
-      // Drop the size argument from the name: "sha256_1MiB/ours/1048576".
-      std::string name = run.benchmark_name();
-      const auto slash = name.find_last_of('/');
-      if (slash != std::string::npos &&
-          name.find_first_not_of("0123456789", slash + 1) == std::string::npos) {
-        name.erase(slash);
-      }
-      rates_[name] = rate;
+      rates_[operation_name(run.benchmark_name())] = rate;
     }
+  }
+
+  // "sha256_1MiB/ours/1048576/repeats:5_median" -> "sha256_1MiB/ours".
+  static std::string operation_name(std::string name) {
+    const auto aggregate = name.rfind('_');
+    if (aggregate != std::string::npos && name.compare(aggregate, 7, "_median") == 0) {
+      name.erase(aggregate);
+    }
+    const auto repeats = name.find("/repeats:");
+    if (repeats != std::string::npos) name.erase(repeats);
+    const auto slash = name.find_last_of('/');
+    if (slash != std::string::npos &&
+        name.find_first_not_of("0123456789", slash + 1) == std::string::npos) {
+      name.erase(slash);
+    }
+    return name;
   }
 
   void print_ratios() const {
@@ -212,29 +222,38 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 }  // namespace
 
+// Five repetitions of each, shown as aggregates; the ratios use the medians.
+void repeat(benchmark::internal::Benchmark* benchmark) {
+  benchmark->Repetitions(5)->DisplayAggregatesOnly(true);
+}
+
 int main(int argc, char** argv) {
-  benchmark::RegisterBenchmark("chachapoly_seal_61440/ours", seal_ours);
-  benchmark::RegisterBenchmark("chachapoly_seal_61440/openssl", seal_openssl);
-  benchmark::RegisterBenchmark("chachapoly_open_61440/ours", open_ours);
-  benchmark::RegisterBenchmark("chachapoly_open_61440/openssl", open_openssl);
+  benchmark::RegisterBenchmark("chachapoly_seal_61440/ours", seal_ours)->Apply(repeat);
+  benchmark::RegisterBenchmark("chachapoly_seal_61440/openssl", seal_openssl)->Apply(repeat);
+  benchmark::RegisterBenchmark("chachapoly_open_61440/ours", open_ours)->Apply(repeat);
+  benchmark::RegisterBenchmark("chachapoly_open_61440/openssl", open_openssl)->Apply(repeat);
   for (const std::int64_t size : {16 * 1024, 1024 * 1024}) {
     const std::string label = size == 16 * 1024 ? "16KiB" : "1MiB";
     benchmark::RegisterBenchmark(("sha256_" + label + "/ours").c_str(),
                                  hash_ours<Sha256State, sha256_reset, sha256_update, sha256_finish>)
-        ->Arg(size);
+        ->Arg(size)
+        ->Apply(repeat);
     benchmark::RegisterBenchmark(("sha256_" + label + "/openssl").c_str(), hash_openssl,
                                  EVP_sha256())
-        ->Arg(size);
+        ->Arg(size)
+        ->Apply(repeat);
     benchmark::RegisterBenchmark(
         ("blake2s_" + label + "/ours").c_str(),
         hash_ours<Blake2sState, blake2s_reset, blake2s_update, blake2s_finalize>)
-        ->Arg(size);
+        ->Arg(size)
+        ->Apply(repeat);
     benchmark::RegisterBenchmark(("blake2s_" + label + "/openssl").c_str(), hash_openssl,
                                  EVP_blake2s256())
-        ->Arg(size);
+        ->Arg(size)
+        ->Apply(repeat);
   }
-  benchmark::RegisterBenchmark("x25519/ours", x25519_ours);
-  benchmark::RegisterBenchmark("x25519/openssl", x25519_openssl);
+  benchmark::RegisterBenchmark("x25519/ours", x25519_ours)->Apply(repeat);
+  benchmark::RegisterBenchmark("x25519/openssl", x25519_openssl)->Apply(repeat);
 
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;

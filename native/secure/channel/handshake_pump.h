@@ -16,10 +16,10 @@ struct VelSecureTransport_s;
 
 // The argument of velsecure_handshake_pump_create: 64 bytes.
 struct VelSecurePumpConfig {
-  uint32_t size;  // at least 64
-  uint32_t version;  // 1
-  uint32_t role;     // 1 initiator, 2 responder
-  uint32_t purpose;  // 1 control, 2 data
+  uint32_t size;                  // at least 64
+  uint32_t version;               // 1
+  uint32_t role;                  // 1 initiator, 2 responder
+  uint32_t purpose;               // 1 control, 2 data
   uint64_t handshake_timeout_ms;  // non-zero
   VelSecureIdentityView_s identity;
 };
@@ -95,8 +95,8 @@ uint32_t velsecure_handshake_pump_input(VelSecureHandshakePump_s* pump, const ui
 uint32_t velsecure_handshake_pump_take_result(VelSecureHandshakePump_s* pump,
                                               VelSecureTransport_s** send,
                                               VelSecureTransport_s** receive,
-                                              uint8_t remote_static[32],
-                                              uint8_t handshake_hash[32], StatusRecord* status);
+                                              uint8_t remote_static[32], uint8_t handshake_hash[32],
+                                              StatusRecord* status);
 
 // Fails a pump that is still in its handshake with cancelled.
 uint32_t velsecure_handshake_pump_cancel(VelSecureHandshakePump_s* pump, StatusRecord* status);

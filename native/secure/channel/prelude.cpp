@@ -58,8 +58,8 @@ uint32_t refusal_of(uint32_t local_role, uint32_t local_purpose, const uint8_t* 
   if (peer[10] != kVersionBytes[2]) return kWrongByte10;
   if (peer[11] != kVersionBytes[3]) return kWrongByte11;
   if (peer[12] != local_purpose) return kWrongPurpose;
-  const uint32_t expected_role = local_role == kVelSecureRoleInitiator ? kVelSecureRoleResponder
-                                                                       : kVelSecureRoleInitiator;
+  const uint32_t expected_role =
+      local_role == kVelSecureRoleInitiator ? kVelSecureRoleResponder : kVelSecureRoleInitiator;
   if (peer[13] != expected_role) return kWrongRole;
   if (peer[14] != 0 || peer[15] != 0) return kNonZeroPadding;
   return 0;
@@ -85,9 +85,9 @@ uint32_t velsecure_prelude_write(uint32_t role, uint32_t purpose, uint8_t* out, 
   return VELSECURE_OK;
 }
 
-uint32_t velsecure_prelude_accept(uint32_t local_role, uint32_t local_purpose,
-                                  const uint8_t* peer, size_t peer_length, uint8_t* prologue,
-                                  size_t capacity, size_t* out_length, StatusRecord* status) {
+uint32_t velsecure_prelude_accept(uint32_t local_role, uint32_t local_purpose, const uint8_t* peer,
+                                  size_t peer_length, uint8_t* prologue, size_t capacity,
+                                  size_t* out_length, StatusRecord* status) {
   if (out_length != nullptr) *out_length = 0;
   if (prologue != nullptr && capacity >= kVelSecurePrologueLength) {
     std::memset(prologue, 0, kVelSecurePrologueLength);

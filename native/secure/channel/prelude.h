@@ -26,6 +26,6 @@ uint32_t velsecure_prelude_write(uint32_t role, uint32_t purpose, uint8_t* out, 
 // Checks the peer's prelude against this side's role and purpose and writes the
 // 54-byte prologue. A refused prelude is protocol_error (operation 11) with a
 // detail that names the first field found wrong.
-uint32_t velsecure_prelude_accept(uint32_t local_role, uint32_t local_purpose,
-                                  const uint8_t* peer, size_t peer_length, uint8_t* prologue,
-                                  size_t capacity, size_t* out_length, StatusRecord* status);
+uint32_t velsecure_prelude_accept(uint32_t local_role, uint32_t local_purpose, const uint8_t* peer,
+                                  size_t peer_length, uint8_t* prologue, size_t capacity,
+                                  size_t* out_length, StatusRecord* status);

@@ -24,7 +24,8 @@ struct VelSecureTransport_s {
 
 inline constexpr size_t kVelSecureTagLength = 16;
 inline constexpr size_t kVelSecureRecordPlaintextMax = 61440;
-inline constexpr size_t kVelSecureRecordBodyMax = kVelSecureRecordPlaintextMax + kVelSecureTagLength;
+inline constexpr size_t kVelSecureRecordBodyMax =
+    kVelSecureRecordPlaintextMax + kVelSecureTagLength;
 // Both ends rekey before whichever of these is passed first.
 inline constexpr uint64_t kVelSecureRecordsPerKey = 4096;
 inline constexpr uint64_t kVelSecureBytesPerKey = uint64_t{1} << 26;
@@ -59,6 +60,13 @@ void velsecure_transport_destroy(VelSecureTransport_s* transport);
 uint32_t velsecure_transport_prepare_record(VelSecureTransport_s* transport,
                                             size_t plaintext_length, uint32_t operation,
                                             StatusRecord* status);
+
+// For the record layer: opens ciphertext and tag in place in a buffer that is
+// already the caller's private copy (the record reader's body); the tag is
+// checked before anything is deciphered. Operation 9.
+uint32_t velsecure_transport_open_in_place(VelSecureTransport_s* transport, const uint8_t* ad,
+                                           size_t ad_length, uint8_t* data, size_t length,
+                                           size_t* out_length, StatusRecord* status);
 
 // For the record layer: counts one record of plaintext_length bytes.
 void velsecure_transport_count_record(VelSecureTransport_s* transport, size_t plaintext_length);

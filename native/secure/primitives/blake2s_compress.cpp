@@ -2,6 +2,7 @@
 
 #include "native/secure/primitives/byte_order.h"
 #include "native/secure/primitives/cpu_features.h"
+#include "native/secure/primitives/secret_wipe.h"
 
 namespace velmorine::secure {
 namespace {
@@ -22,9 +23,9 @@ namespace {
 
 void blake2s_compress_portable(std::uint32_t h[8], const std::uint8_t* blocks, std::size_t count,
                                std::uint64_t counter, bool final_block) {
+  std::uint32_t m[16];
   for (std::size_t block = 0; block < count; ++block, counter += 64) {
     const std::uint8_t* p = blocks + block * 64;
-    std::uint32_t m[16];
     for (int i = 0; i < 16; ++i) m[i] = load_le32(p + 4 * i);
     std::uint32_t v0 = h[0], v1 = h[1], v2 = h[2], v3 = h[3];
     std::uint32_t v4 = h[4], v5 = h[5], v6 = h[6], v7 = h[7];
@@ -53,12 +54,16 @@ void blake2s_compress_portable(std::uint32_t h[8], const std::uint8_t* blocks, s
     h[6] ^= v6 ^ v14;
     h[7] ^= v7 ^ v15;
   }
+  // The message may be key material (HMAC keys pass through here).
+  wipe_secret(m, sizeof m);
 }
 
 #undef VELMORINE_BLAKE2S_G
 
 Blake2sCompress blake2s_compress_for_cpu() {
+#if VELMORINE_SECURE_X86_64
   if (cpu_features().ssse3) return blake2s_compress_ssse3;
+#endif
   return blake2s_compress_portable;
 }
 

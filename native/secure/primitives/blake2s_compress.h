@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "native/secure/primitives/cpu_features.h"
+
 namespace velmorine::secure {
 
 // Compresses `count` consecutive 64-byte blocks into `h`. Block i is compressed with the
@@ -16,8 +18,12 @@ using Blake2sCompress = void (*)(std::uint32_t h[8], const std::uint8_t* blocks,
 
 void blake2s_compress_portable(std::uint32_t h[8], const std::uint8_t* blocks, std::size_t count,
                                std::uint64_t counter, bool final_block);
+
+#if VELMORINE_SECURE_X86_64
+// The 4x4 matrix as four row vectors, with SSSE3 byte shuffles for two of the rotations.
 void blake2s_compress_ssse3(std::uint32_t h[8], const std::uint8_t* blocks, std::size_t count,
                             std::uint64_t counter, bool final_block);
+#endif
 
 // The implementation chosen for this machine.
 Blake2sCompress blake2s_compress_for_cpu();

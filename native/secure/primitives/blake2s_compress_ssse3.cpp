@@ -1,8 +1,12 @@
-#include <tmmintrin.h>
-
 #include <cstring>
 
 #include "native/secure/primitives/blake2s_compress.h"
+#include "native/secure/primitives/cpu_features.h"
+#include "native/secure/primitives/secret_wipe.h"
+
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 namespace {
@@ -50,8 +54,8 @@ void blake2s_compress_ssse3(std::uint32_t h[8], const std::uint8_t* blocks, std:
   __m128i h_high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 4));
   const __m128i iv_low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kBlake2sIv));
   const __m128i iv_high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kBlake2sIv + 4));
+  std::uint32_t m[16];
   for (std::size_t block = 0; block < count; ++block, counter += 64) {
-    std::uint32_t m[16];
     std::memcpy(m, blocks + 64 * block, 64);  // little-endian words on x86
     __m128i row1 = h_low, row2 = h_high, row3 = iv_low;
     __m128i row4 = _mm_xor_si128(
@@ -73,8 +77,12 @@ void blake2s_compress_ssse3(std::uint32_t h[8], const std::uint8_t* blocks, std:
     h_low = _mm_xor_si128(h_low, _mm_xor_si128(row1, row3));
     h_high = _mm_xor_si128(h_high, _mm_xor_si128(row2, row4));
   }
+  // The message may be key material (HMAC keys pass through here).
+  wipe_secret(m, sizeof m);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(h), h_low);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 4), h_high);
 }
 
 }  // namespace velmorine::secure
+
+#endif

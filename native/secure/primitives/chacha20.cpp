@@ -62,7 +62,9 @@ void chacha_xor_portable(std::uint32_t input[16], const std::uint8_t* in, std::u
 }
 
 ChaChaXor chacha_xor_for_cpu() {
+#if VELMORINE_SECURE_X86_64
   if (cpu_features().avx2) return chacha_xor_avx2;
+#endif
   return chacha_xor_portable;
 }
 

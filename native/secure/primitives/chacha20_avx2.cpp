@@ -1,40 +1,16 @@
-#include <immintrin.h>
-
 #include "native/secure/primitives/chacha20_blocks.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/secret_wipe.h"
+
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 namespace {
 
 // Eight blocks side by side: vector i holds word i of each of the eight blocks.
-inline __m256i rotate16(__m256i v) {
-  return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(v, 0xB1), 0xB1);
-}
-
-inline __m256i rotate8(__m256i v) {
-  const __m256i shuffle = _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3, 14,
-                                          13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3);
-  return _mm256_shuffle_epi8(v, shuffle);
-}
-
-template <int N>
-inline __m256i rotate(__m256i v) {
-  return _mm256_or_si256(_mm256_slli_epi32(v, N), _mm256_srli_epi32(v, 32 - N));
-}
-
-#define VELMORINE_CHACHA8_QR(a, b, c, d)    \
-  do {                                      \
-    a = _mm256_add_epi32(a, b);             \
-    d = rotate16(_mm256_xor_si256(d, a));   \
-    c = _mm256_add_epi32(c, d);             \
-    b = rotate<12>(_mm256_xor_si256(b, c)); \
-    a = _mm256_add_epi32(a, b);             \
-    d = rotate8(_mm256_xor_si256(d, a));    \
-    c = _mm256_add_epi32(c, d);             \
-    b = rotate<7>(_mm256_xor_si256(b, c));  \
-  } while (0)
-
-// x = start + twenty rounds of start, over sixteen word vectors (32-byte aligned). Written out in
+// x = start + twenty rounds of start, over sixteen such vectors (32-byte aligned). Written out in
 // assembly so that twelve words, two of the third row and two temporaries stay in the sixteen
 // registers, the other two third-row words waiting in memory, which the compiler's own
 // allocation of the intrinsics version does not manage.
@@ -284,19 +260,22 @@ struct EightStarts {
   }
 };
 
-// Eight keystream blocks as rows: rows[2 j] and rows[2 j + 1] are the halves of block j.
-inline void eight_blocks(const EightStarts& starts, __m256i rows[16]) {
-  alignas(32) __m256i x[16];
+// Eight keystream blocks XORed into 512 bytes; `x` is aligned scratch.
+inline void xor_eight_blocks(const EightStarts& starts, __m256i x[16], const std::uint8_t* in,
+                             std::uint8_t* out) {
   twenty_rounds(starts.words, x);
   transpose(x);
   transpose(x + 8);
+  // After the transposes x[j] is the first half of block j and x[8 + j] its second half.
   for (int j = 0; j < 8; ++j) {
-    rows[2 * j] = x[j];
-    rows[2 * j + 1] = x[8 + j];
+    for (int half = 0; half < 2; ++half) {
+      const int offset = 64 * j + 32 * half;
+      const __m256i data = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + offset));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + offset),
+                          _mm256_xor_si256(data, x[8 * half + j]));
+    }
   }
 }
-
-#undef VELMORINE_CHACHA8_QR
 
 inline void advance(std::uint32_t input[16], std::uint32_t blocks) {
   const std::uint32_t before = input[12];
@@ -315,14 +294,9 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
   }
   EightStarts starts(input);
   const __m256i eight = _mm256_set1_epi32(8);
-  __m256i rows[16];
+  alignas(32) __m256i scratch[16];
   while (length >= 512) {
-    eight_blocks(starts, rows);
-    for (int i = 0; i < 16; ++i) {
-      const __m256i data = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * i));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * i),
-                          _mm256_xor_si256(data, rows[i]));
-    }
+    xor_eight_blocks(starts, scratch, in, out);
     starts.advance_counters(eight);
     advance(input, 8);
     in += 512;
@@ -330,17 +304,19 @@ void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8
     length -= 512;
   }
   if (length != 0) {
-    alignas(32) std::uint8_t keystream[512];
-    eight_blocks(starts, rows);
-    for (int i = 0; i < 16; ++i) {
-      _mm256_store_si256(reinterpret_cast<__m256i*>(keystream + 32 * i), rows[i]);
-    }
+    // The last partial batch: keystream into a buffer, then only the bytes wanted.
+    alignas(32) std::uint8_t keystream[512] = {};
+    xor_eight_blocks(starts, scratch, keystream, keystream);
     for (std::size_t i = 0; i < length; ++i) out[i] = in[i] ^ keystream[i];
     advance(input, static_cast<std::uint32_t>((length + 63) / 64));
     wipe_secret(keystream, sizeof keystream);
   }
+  // Keystream must not outlive the call, in memory or in the vector registers.
   wipe_secret(&starts, sizeof starts);
-  wipe_secret(rows, sizeof rows);
+  wipe_secret(scratch, sizeof scratch);
+  _mm256_zeroall();
 }
 
 }  // namespace velmorine::secure
+
+#endif

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "native/secure/primitives/cpu_features.h"
+
 namespace velmorine::secure {
 
 // XORs the keystream of blocks starting at the counter in words 12-13 into `length` bytes and
@@ -16,9 +18,11 @@ using ChaChaXor = void (*)(std::uint32_t input[16], const std::uint8_t* in, std:
 void chacha_xor_portable(std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
                          std::size_t length);
 
+#if VELMORINE_SECURE_X86_64
 // Eight blocks at a time in AVX2 registers.
 void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
                      std::size_t length);
+#endif
 
 ChaChaXor chacha_xor_for_cpu();
 

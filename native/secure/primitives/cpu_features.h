@@ -1,5 +1,12 @@
 #pragma once
 
+// The vector paths are written for x86-64; elsewhere only the portable ones exist.
+#if defined(__x86_64__)
+#define VELMORINE_SECURE_X86_64 1
+#else
+#define VELMORINE_SECURE_X86_64 0
+#endif
+
 namespace velmorine::secure {
 
 // Instruction-set extensions the vector paths need, read once from CPUID.

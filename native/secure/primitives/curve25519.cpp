@@ -9,7 +9,7 @@
 namespace velmorine::secure {
 
 Curve25519Ladder curve25519_ladder_for_cpu() {
-#if defined(__x86_64__) && defined(__SIZEOF_INT128__)
+#if VELMORINE_SECURE_X86_64
   if (cpu_features().bmi2 && cpu_features().adx) return curve25519_ladder_adx;
 #endif
 #if defined(__SIZEOF_INT128__)

@@ -1,10 +1,11 @@
-#include <immintrin.h>
-
 #include "native/secure/primitives/byte_order.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/curve25519_ladders.h"
 #include "native/secure/primitives/secret_wipe.h"
 
-#if defined(__x86_64__) && defined(__SIZEOF_INT128__)
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 namespace {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "native/secure/primitives/cpu_features.h"
+
 namespace velmorine::secure {
 
 using Curve25519Ladder = void (*)(std::uint8_t output[32], const std::uint8_t clamped[32],
@@ -20,7 +22,7 @@ void curve25519_ladder_radix51(std::uint8_t output[32], const std::uint8_t clamp
                                const std::uint8_t point[32]);
 #endif
 
-#if defined(__x86_64__) && defined(__SIZEOF_INT128__)
+#if VELMORINE_SECURE_X86_64
 // Four 64-bit limbs multiplied with MULX, ADCX and ADOX (BMI2 and ADX).
 void curve25519_ladder_adx(std::uint8_t output[32], const std::uint8_t clamped[32],
                            const std::uint8_t point[32]);

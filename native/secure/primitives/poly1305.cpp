@@ -68,7 +68,9 @@ void poly1305_blocks_portable(Poly1305State* state, const std::uint8_t* blocks, 
 }
 
 Poly1305Blocks poly1305_blocks_for_cpu() {
+#if VELMORINE_SECURE_X86_64
   if (cpu_features().avx2) return poly1305_blocks_avx2;
+#endif
   return poly1305_blocks_portable;
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/poly1305.h"
 
 namespace velmorine::secure {
@@ -16,8 +17,11 @@ using Poly1305Blocks = void (*)(Poly1305State* state, const std::uint8_t* blocks
 
 void poly1305_blocks_portable(Poly1305State* state, const std::uint8_t* blocks, std::size_t count);
 
-// Four blocks per step in AVX2 lanes, with r^2, r^3 and r^4 computed per call.
+#if VELMORINE_SECURE_X86_64
+// Four lanes of 26-bit limbs in AVX2 registers, eight blocks per step, with the powers of r
+// computed per call.
 void poly1305_blocks_avx2(Poly1305State* state, const std::uint8_t* blocks, std::size_t count);
+#endif
 
 Poly1305Blocks poly1305_blocks_for_cpu();
 

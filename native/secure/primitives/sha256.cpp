@@ -58,8 +58,10 @@ void sha256_blocks_portable(std::uint32_t h[8], const std::uint8_t* blocks, std:
 }
 
 Sha256Blocks sha256_blocks_for_cpu() {
+#if VELMORINE_SECURE_X86_64
   const CpuFeatures& cpu = cpu_features();
   if (cpu.sha && cpu.sse41 && cpu.ssse3) return sha256_blocks_shani;
+#endif
   return sha256_blocks_portable;
 }
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "native/secure/primitives/cpu_features.h"
+
 namespace velmorine::secure {
 
 // Compresses `count` consecutive 64-byte blocks into `h`.
@@ -13,8 +15,10 @@ using Sha256Blocks = void (*)(std::uint32_t h[8], const std::uint8_t* blocks, st
 
 void sha256_blocks_portable(std::uint32_t h[8], const std::uint8_t* blocks, std::size_t count);
 
+#if VELMORINE_SECURE_X86_64
 // The x86 SHA extensions (with SSE4.1 and SSSE3 for the shuffles around them).
 void sha256_blocks_shani(std::uint32_t h[8], const std::uint8_t* blocks, std::size_t count);
+#endif
 
 Sha256Blocks sha256_blocks_for_cpu();
 

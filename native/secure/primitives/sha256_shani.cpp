@@ -1,6 +1,9 @@
-#include <immintrin.h>
-
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/sha256_blocks.h"
+
+#if VELMORINE_SECURE_X86_64
+
+#include <immintrin.h>
 
 namespace velmorine::secure {
 
@@ -48,3 +51,5 @@ void sha256_blocks_shani(std::uint32_t h[8], const std::uint8_t* blocks, std::si
 }
 
 }  // namespace velmorine::secure
+
+#endif

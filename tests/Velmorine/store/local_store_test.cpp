@@ -104,6 +104,17 @@ TEST_F(LocalStoreTest, SecondOpenInTheSameProcessIsAlreadyRunning) {
   EXPECT_EQ(third.document().preferences.language, "en");
 }
 
+TEST_F(LocalStoreTest, ExistingLockFileIsUsedAsItIsAndNeverWritten) {
+  fs::create_directories(folder);
+  write_text(folder / LocalStore::kLockName, "left by an earlier run \x01\x02");
+  {
+    LocalStore store(folder);
+    store.update([](StoreDocument& d) { d.preferences.appearance = "dark"; });
+  }
+  EXPECT_EQ(read_text(folder / LocalStore::kLockName), "left by an earlier run \x01\x02");
+  EXPECT_EQ(LocalStore(folder).document().preferences.appearance, "dark");
+}
+
 TEST_F(LocalStoreTest, LockFileThatIsALinkOrAFolderFailsWithTheOpenError) {
   struct Case {
     const char* name;

@@ -25,12 +25,13 @@ bool all_zero(const Bytes& bytes) {
 }
 
 // Two handshakes, one per side, each with its own scripted context; the ephemeral
-// keys come from the system source unless a test queues its own.
+// keys come from each side's own fixed stream unless a test queues its own.
 class HandshakePair : public ::testing::Test {
  protected:
   void SetUp() override {
     init_ctx_.random.fail_when_empty = false;
     resp_ctx_.random.fail_when_empty = false;
+    resp_ctx_.random.stream = 0x2545F4914F6CDD1Dull;
     const auto init_config = handshake_config(VELSECURE_ROLE_INITIATOR, init_keys_, prologue_);
     const auto resp_config = handshake_config(VELSECURE_ROLE_RESPONDER, resp_keys_, prologue_);
     ASSERT_EQ(velsecure_handshake_create(init_ctx_.context, &init_config, &init_, nullptr),
@@ -39,7 +40,7 @@ class HandshakePair : public ::testing::Test {
               VELSECURE_OK);
   }
   void TearDown() override {
-    for (auto* t : {init_send_, init_recv_, resp_send_, resp_recv_}) release(t);
+    for (auto* t : {init_send_, init_recv_, resp_send_, resp_recv_}) velsecure_transport_destroy(t);
     velsecure_handshake_destroy(init_);
     velsecure_handshake_destroy(resp_);
   }

@@ -23,8 +23,8 @@ Bytes prelude(uint32_t role, uint32_t purpose) {
 }
 
 TEST(PreludeWrite, HasTheFixedLayout) {
-  const Bytes expected = {'V', 'E', 'L', 'M', 'O', 'R', 'I', '2', 0x10, 0x02, 0x01, 0x01,
-                          2,   1,   0,   0};
+  const Bytes expected = {'V',  'E',  'L',  'M',  'O', 'R', 'I', '2',
+                          0x10, 0x02, 0x01, 0x01, 2,   1,   0,   0};
   EXPECT_EQ(prelude(1, 2), expected);
 }
 
@@ -120,23 +120,26 @@ Bytes json_frame() {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryField, PreludeRefusal,
-    testing::Values(Refusal{"Short", Bytes(kGood.begin(), kGood.end() - 1), 1},
-                    Refusal{"Long", [] { Bytes b = kGood; b.push_back(0); return b; }(), 2},
-                    Refusal{"JsonObject", json_frame(), 4},
-                    Refusal{"JsonArray", with(kGood, 0, '['), 4},
-                    Refusal{"Tls", with(with(kGood, 0, 0x16), 1, 0x03), 3},
-                    Refusal{"TlsWithoutVersion", with(with(kGood, 0, 0x16), 1, 0x04), 5},
-                    Refusal{"Magic", with(kGood, 7, '1'), 5},
-                    Refusal{"Byte8", with(kGood, 8, 0x11), 6},
-                    Refusal{"Byte9", with(kGood, 9, 0x01), 7},
-                    Refusal{"Byte10", with(kGood, 10, 0x02), 8},
-                    Refusal{"Byte11", with(kGood, 11, 0x00), 9},
-                    Refusal{"PurposeOtherSession", with(kGood, 12, 2), 10},
-                    Refusal{"PurposeUnknown", with(kGood, 12, 3), 10},
-                    Refusal{"RoleSame", with(kGood, 13, 2), 11},
-                    Refusal{"RoleUnknown", with(kGood, 13, 0), 11},
-                    Refusal{"Padding14", with(kGood, 14, 1), 12},
-                    Refusal{"Padding15", with(kGood, 15, 0x80), 12}),
+    testing::Values(
+        Refusal{"Short", Bytes(kGood.begin(), kGood.end() - 1), 1},
+        Refusal{"Long",
+                [] {
+                  Bytes b = kGood;
+                  b.push_back(0);
+                  return b;
+                }(),
+                2},
+        Refusal{"JsonObject", json_frame(), 4}, Refusal{"JsonArray", with(kGood, 0, '['), 4},
+        Refusal{"Tls", with(with(kGood, 0, 0x16), 1, 0x03), 3},
+        Refusal{"TlsWithoutVersion", with(with(kGood, 0, 0x16), 1, 0x04), 5},
+        Refusal{"Magic", with(kGood, 7, '1'), 5}, Refusal{"Byte8", with(kGood, 8, 0x11), 6},
+        Refusal{"Byte9", with(kGood, 9, 0x01), 7}, Refusal{"Byte10", with(kGood, 10, 0x02), 8},
+        Refusal{"Byte11", with(kGood, 11, 0x00), 9},
+        Refusal{"PurposeOtherSession", with(kGood, 12, 2), 10},
+        Refusal{"PurposeUnknown", with(kGood, 12, 3), 10},
+        Refusal{"RoleSame", with(kGood, 13, 2), 11}, Refusal{"RoleUnknown", with(kGood, 13, 0), 11},
+        Refusal{"Padding14", with(kGood, 14, 1), 12},
+        Refusal{"Padding15", with(kGood, 15, 0x80), 12}),
     [](const testing::TestParamInfo<Refusal>& param) { return param.param.name; });
 
 TEST(PreludeAccept, TwoInitiatorsAreRefusedByRole) {

@@ -48,8 +48,8 @@ def send_frame(data):
     sock.sendall(len(data).to_bytes(2, "big") + data)
 
 
-def spec_rekey(cs):
-    # REKEY as the Noise specification defines it: the first 32 bytes of the
+def framework_rekey(cs):
+    # REKEY as the Noise Protocol Framework defines it: the first 32 bytes of the
     # encryption of 32 zeros under nonce 2^64-1, the nonce kept. dissononce's own
     # rekey resets the nonce, so it is not used.
     nonce = cs._nonce
@@ -95,9 +95,9 @@ def main():
             assert text == b"init %d" % round_index, text
             send_frame(send_cs.encrypt_with_ad(b"", b"resp %d" % round_index))
         if round_index == REKEY_INITIATOR_SENDS_AFTER:
-            spec_rekey(send_cs if initiator else recv_cs)
+            framework_rekey(send_cs if initiator else recv_cs)
         if round_index == REKEY_RESPONDER_SENDS_AFTER:
-            spec_rekey(recv_cs if initiator else send_cs)
+            framework_rekey(recv_cs if initiator else send_cs)
     send_frame(b"done")
 
 

@@ -201,8 +201,8 @@ TEST_P(NoiseInterop, HandshakeAndTransportWithDissononce) {
   }
   EXPECT_EQ(peer.receive(), text("done"));
   EXPECT_EQ(peer.finish(), 0);
-  release(send);
-  release(receive);
+  velsecure_transport_destroy(send);
+  velsecure_transport_destroy(receive);
   velsecure_handshake_destroy(handshake);
 }
 

@@ -110,7 +110,7 @@ TEST_P(NoiseVector, HandshakeAndTransportMatchCiphertexts) {
   // Each side drew exactly its one 32-byte ephemeral key.
   EXPECT_TRUE(init_ctx.random.queued.empty());
   EXPECT_TRUE(resp_ctx.random.queued.empty());
-  for (auto* t : {sends[0], sends[1], receives[0], receives[1]}) release(t);
+  for (auto* t : {sends[0], sends[1], receives[0], receives[1]}) velsecure_transport_destroy(t);
   velsecure_handshake_destroy(init);
   velsecure_handshake_destroy(resp);
 }

@@ -19,7 +19,9 @@ struct Implementation {
 
 const Implementation kImplementations[] = {
     {"portable", blake2s_compress_portable, [] { return true; }},
+#if VELMORINE_SECURE_X86_64
     {"ssse3", blake2s_compress_ssse3, [] { return cpu_features().ssse3; }},
+#endif
 };
 
 // Runs the streaming construction over one compression implementation, so that every

@@ -68,6 +68,19 @@ TEST(ChaCha20Poly1305, MatchesOpenSslAcrossLengths) {
   }
 }
 
+TEST(ChaCha20Poly1305, LargestRecordMatchesOpenSsl) {
+  // 61440 bytes run the block counter across many byte boundaries and every vector loop.
+  testing::SeededBytes random(81);
+  const Bytes key = random.next(32), ad = random.next(11), plain = random.next(61440);
+  const std::uint64_t nonce = 0xfffffffffffffffeull;
+  const Bytes sealed = seal(key, nonce, ad, plain);
+  ASSERT_EQ(sealed, openssl_seal(key, nonce, ad, plain));
+  Bytes opened(plain.size());
+  ASSERT_TRUE(chacha20_poly1305_open(opened.data(), key.data(), nonce, ad.data(), ad.size(),
+                                     sealed.data(), sealed.size()));
+  EXPECT_EQ(opened, plain);
+}
+
 TEST(ChaCha20Poly1305, RefusesAnyAlterationAndLeavesTheOutputAlone) {
   testing::SeededBytes random(83);
   const Bytes key = random.next(32), ad = random.next(13), plain = random.next(100);

@@ -21,7 +21,9 @@ struct Implementation {
 
 const Implementation kImplementations[] = {
     {"portable", chacha_xor_portable, [] { return true; }},
+#if VELMORINE_SECURE_X86_64
     {"avx2", chacha_xor_avx2, [] { return cpu_features().avx2; }},
+#endif
 };
 
 const Bytes kRfcKey =

@@ -24,7 +24,7 @@ const Implementation kImplementations[] = {
 #if defined(__SIZEOF_INT128__)
     {"radix51", curve25519_ladder_radix51, [] { return true; }},
 #endif
-#if defined(__x86_64__) && defined(__SIZEOF_INT128__)
+#if VELMORINE_SECURE_X86_64
     {"adx", curve25519_ladder_adx, [] { return cpu_features().bmi2 && cpu_features().adx; }},
 #endif
 };

@@ -21,7 +21,9 @@ struct Implementation {
 
 const Implementation kImplementations[] = {
     {"portable", poly1305_blocks_portable, [] { return true; }},
+#if VELMORINE_SECURE_X86_64
     {"avx2", poly1305_blocks_avx2, [] { return cpu_features().avx2; }},
+#endif
 };
 
 // The public streaming code with its full blocks routed to one implementation: the state
@@ -117,6 +119,24 @@ TEST_P(Poly1305Implementation, SurvivesAccumulatorsNearTheModulus) {
     const Bytes data(length, 0xff);
     ASSERT_EQ(tag_with(GetParam().blocks, key, data), openssl_poly1305(key, data))
         << "length " << length;
+  }
+}
+
+TEST_P(Poly1305Implementation, ContinuesFromARunningAccumulator) {
+  // Two runs of whole blocks: the second starts from whatever the first left in h.
+  testing::SeededBytes random(57);
+  for (const std::size_t first : {1u, 3u, 16u, 17u, 40u}) {
+    for (const std::size_t second : {16u, 19u, 32u, 37u, 100u}) {
+      const Bytes key = random.next(32), data = random.next(16 * (first + second) + 5);
+      Poly1305State state;
+      poly1305_init(&state, key.data());
+      GetParam().blocks(&state, data.data(), first);
+      GetParam().blocks(&state, data.data() + 16 * first, second);
+      poly1305_update(&state, data.data() + 16 * (first + second), 5);
+      Bytes tag(16);
+      poly1305_finish(&state, tag.data());
+      ASSERT_EQ(tag, openssl_poly1305(key, data)) << first << " then " << second << " blocks";
+    }
   }
 }
 

@@ -19,8 +19,10 @@ struct Implementation {
 
 const Implementation kImplementations[] = {
     {"portable", sha256_blocks_portable, [] { return true; }},
+#if VELMORINE_SECURE_X86_64
     {"shani", sha256_blocks_shani,
      [] { return cpu_features().sha && cpu_features().sse41 && cpu_features().ssse3; }},
+#endif
 };
 
 // FIPS 180-4 padding over one block implementation.
