@@ -62,21 +62,37 @@ std::vector<ConversationOutboxEntry> ConversationHistory::pendingOutboxEntries(
       (query.id && !isCanonicalIdentifier(*query.id)) || !isKnownKind(query.kind)) {
     throw ConversationHistoryFailure::invalidRecord();
   }
-  // The kind is one of two fixed words, so it can stand in the text itself.
-  std::string sql =
+  // Delivered and cancelled rows stay in the outbox for good, so these queries must not
+  // cost more per row than a step through the outbox. Each peer's oldest pending row is
+  // therefore found in one pass over the outbox, not by a search through every earlier
+  // record of the peer for each candidate (which grows with the square of the history).
+  std::string sql;
+  if (query.oldestOnly) {
+    sql =
+        "WITH oldest(kind,peer,seq) AS MATERIALIZED (SELECT earlier.kind,earlier.peer,min(p.seq) "
+        "FROM message_outbox p CROSS JOIN records earlier ON earlier.seq=p.seq WHERE p.state<4 "
+        "GROUP BY earlier.kind,earlier.peer) ";
+  }
+  // Without a peer or an identifier to look up, the outbox drives the query in its own order,
+  // which lets the limit end the walk early.
+  bool wholeOutbox = !query.peer && !query.id;
+  sql +=
       "SELECT r.seq,r.peer,r.id,r.payload,r.unsettled,o.recipient_key,o.epoch,o.state,o.attempts,"
-      "o.retry_after FROM message_outbox o JOIN records r ON r.seq=o.seq WHERE r.seq>" +
-      std::to_string(query.after) + " AND r.kind='" + query.kind +
-      "' AND o.epoch=COALESCE((SELECT generation FROM epochs WHERE peer=r.peer),0)";
+      "o.retry_after FROM message_outbox o ";
+  sql += wholeOutbox ? "CROSS JOIN" : "JOIN";
+  // The kind is one of two fixed words, so it can stand in the text itself.
+  sql += " records r ON r.seq=o.seq WHERE r.seq>" + std::to_string(query.after) + " AND r.kind='" +
+         query.kind + "' AND o.epoch=COALESCE((SELECT generation FROM epochs WHERE peer=r.peer),0)";
   if (!query.allStates) sql += " AND o.state<4";
   if (query.peer) sql += " AND r.peer=?";
   if (query.id) sql += " AND r.id=?";
   if (query.oldestOnly) {
     sql +=
-        " AND NOT EXISTS(SELECT 1 FROM message_outbox p JOIN records earlier ON earlier.seq=p.seq "
-        "WHERE earlier.kind=r.kind AND earlier.peer=r.peer AND p.state<4 AND earlier.seq<r.seq)";
+        " AND NOT EXISTS(SELECT 1 FROM oldest WHERE oldest.kind=r.kind AND oldest.peer=r.peer AND "
+        "oldest.seq<r.seq)";
   }
-  sql += " ORDER BY r.seq LIMIT " + std::to_string(query.limit);
+  sql += wholeOutbox ? " ORDER BY o.seq" : " ORDER BY r.seq";
+  sql += " LIMIT " + std::to_string(query.limit);
 
   HistoryStatement statement(database.get(), sql);
   int position = 1;

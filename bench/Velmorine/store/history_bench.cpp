@@ -196,6 +196,37 @@ void BM_NewestPageAllPeers(benchmark::State& state) {
 }
 BENCHMARK(BM_NewestPageAllPeers)->Arg(10000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
 
+// The outbox keeps its delivered rows. With every record of the history once sent and
+// delivered and the newest 20 still waiting, this is the runtime's periodic due-row query
+// (range(1) = 1: only each peer's oldest pending row).
+void BM_DueOutboxRows(benchmark::State& state) {
+  ConversationHistory& history = historyOf(state.range(0));
+  static std::map<int64_t, bool> prepared;
+  if (!prepared[state.range(0)]) {
+    history.execute("BEGIN IMMEDIATE");
+    history.execute("DELETE FROM message_outbox");
+    history.execute(
+        "INSERT INTO message_outbox(seq,recipient_key,epoch,state,attempts) SELECT "
+        "seq,zeroblob(32),0,4,1 FROM records");
+    history.execute(
+        "UPDATE message_outbox SET state=0 WHERE seq>(SELECT max(seq)-20 FROM message_outbox)");
+    history.execute("COMMIT");
+    prepared[state.range(0)] = true;
+  }
+  const bool oldestOnly = state.range(1) != 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        history.pendingOutboxEntries({.kind = "message", .oldestOnly = oldestOnly, .limit = 200}));
+  }
+}
+BENCHMARK(BM_DueOutboxRows)
+    ->ArgNames({"records", "oldestOnly"})
+    ->Args({10000, 0})
+    ->Args({1000000, 0})
+    ->Args({10000, 1})
+    ->Args({1000000, 1})
+    ->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

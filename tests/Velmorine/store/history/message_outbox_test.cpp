@@ -1,5 +1,6 @@
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "tests/Velmorine/store/history/history_fixture.h"
 
@@ -297,6 +298,80 @@ TEST_F(MessageOutbox, RowsLeftSendingBecomeUncertainAndDueAtStart) {
   EXPECT_EQ(after.state, State::uncertain);
   EXPECT_EQ(after.retryAfter, 0.0);
   EXPECT_EQ(after.attempts, 1);
+}
+
+// The plain form of the due-row query, whose oldest-only test searches every earlier record
+// of the peer for each candidate; the history must give exactly its rows.
+std::vector<std::string> plainQuerySequences(RawDatabase& raw,
+                                             const ConversationOutboxQuery& query) {
+  std::string sql =
+      "SELECT r.seq FROM message_outbox o JOIN records r ON r.seq=o.seq WHERE r.seq>" +
+      std::to_string(query.after) + " AND r.kind='" + query.kind +
+      "' AND o.epoch=COALESCE((SELECT generation FROM epochs WHERE peer=r.peer),0)";
+  if (!query.allStates) sql += " AND o.state<4";
+  if (query.peer) sql += " AND r.peer='" + *query.peer + "'";
+  if (query.id) sql += " AND r.id='" + *query.id + "'";
+  if (query.oldestOnly) {
+    sql +=
+        " AND NOT EXISTS(SELECT 1 FROM message_outbox p JOIN records earlier ON earlier.seq=p.seq "
+        "WHERE earlier.kind=r.kind AND earlier.peer=r.peer AND p.state<4 AND earlier.seq<r.seq)";
+  }
+  sql += " ORDER BY r.seq LIMIT " + std::to_string(query.limit);
+  std::vector<std::string> sequences;
+  for (const auto& row : raw.rows(sql)) sequences.push_back(row.front());
+  return sequences;
+}
+
+TEST_F(MessageOutbox, DueRowsMatchThePlainQueryForEveryFilter) {
+  // Three peers, both kinds, every state, a cleared peer and rows of an outdated epoch.
+  std::mt19937 random(7);
+  for (uint64_t item = 1; item <= 90; ++item) {
+    uint64_t peer = 1 + random() % 3;
+    if (random() % 2 == 0) {
+      history.enqueue(message(peer, item, "m", true), key32(1), history.epoch(peerText(peer)),
+                      std::nullopt);
+    } else {
+      history.enqueue(transfer(peer, item, "t", true), key32(1), history.epoch(peerText(peer)),
+                      bytesOf("s"));
+    }
+    history.execute("UPDATE message_outbox SET state=" + std::to_string(random() % 6) +
+                    " WHERE seq=(SELECT max(seq) FROM message_outbox)");
+    if (item == 30) history.clearConversation(peerText(3));
+    if (item == 60) history.execute("UPDATE message_outbox SET epoch=epoch+1 WHERE seq%7=0");
+  }
+  RawDatabase raw(folder.historyFile());
+  int compared = 0;
+  for (const char* kind : {"message", "transfer"}) {
+    for (bool oldestOnly : {false, true}) {
+      for (bool allStates : {false, true}) {
+        for (int64_t after : {0, 40}) {
+          for (int limit : {2, 200}) {
+            for (int filter = 0; filter < 4; ++filter) {
+              std::optional<std::string> peer, id;
+              if (filter & 1) peer = peerText(2);
+              if (filter & 2) id = itemText(50);
+              ConversationOutboxQuery query{.kind = kind,
+                                            .peer = peer,
+                                            .id = id,
+                                            .oldestOnly = oldestOnly,
+                                            .after = after,
+                                            .limit = limit,
+                                            .allStates = allStates};
+              std::vector<std::string> sequences;
+              for (const auto& entry : due(query))
+                sequences.push_back(std::to_string(entry.sequence));
+              EXPECT_EQ(sequences, plainQuerySequences(raw, query))
+                  << kind << " oldest " << oldestOnly << " all " << allStates << " after " << after
+                  << " limit " << limit << " peer " << peer.value_or("-") << " id "
+                  << id.value_or("-");
+              compared += sequences.empty() ? 0 : 1;
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(compared, 40);  // the data gives most filters something to return
 }
 
 TEST(ConversationOutboxState, RawValues) {
