@@ -55,13 +55,27 @@ std::string_view frame_type_name(int32_t kind) {
 }
 
 FrameHeaderCheck frame_type_of_header(std::string_view header) {
+  FrameHeaderScratch scratch;
+  return frame_type_of_header(header, scratch);
+}
+
+FrameHeaderCheck frame_type_of_header(std::string_view header, FrameHeaderScratch& scratch) {
   const FrameHeaderCheck not_a_frame{};
   if (header.empty() || !scan_utf8(header).valid) return not_a_frame;
 
-  std::vector<JsonToken> tokens(header.size() + 1);
-  const auto count = tokenize_json(header, tokens);
+  // Buffers are reused from header to header (the tokenizer sets every token it hands out);
+  // a large header's are dropped at the next small one rather than held for good.
+  constexpr size_t kKeptTokens = 4096;
+  const size_t capacity = header.size() + 1;
+  if (scratch.tokens.size() > kKeptTokens && capacity <= kKeptTokens) scratch = {};
+  if (scratch.tokens.size() < capacity) {
+    scratch.tokens.resize(capacity);
+    scratch.depth.resize(capacity);
+  }
+  const auto count = tokenize_json(header, std::span(scratch.tokens).first(capacity));
   if (!count || *count < 1) return not_a_frame;
-  tokens.resize(static_cast<size_t>(*count));
+  const std::span<const JsonToken> tokens =
+      std::span(scratch.tokens).first(static_cast<size_t>(*count));
   if (tokens[0].type != JsonTokenType::object || tokens[0].start != 0 ||
       static_cast<size_t>(tokens[0].end) != header.size()) {
     return not_a_frame;
@@ -69,9 +83,10 @@ FrameHeaderCheck frame_type_of_header(std::string_view header) {
   if (tokens.size() == 1) return not_a_frame;  // an empty object
 
   // Parents always precede their children, so depths fill in one pass.
-  std::vector<uint32_t> depth(tokens.size(), 0);
-  // Keys of every object at any depth, as (object, raw key), to find repeats.
-  std::vector<std::pair<int32_t, std::string_view>> keys;
+  std::vector<uint32_t>& depth = scratch.depth;
+  depth[0] = 0;
+  auto& keys = scratch.keys;
+  keys.clear();
   for (size_t i = 1; i < tokens.size(); ++i) {
     const JsonToken& token = tokens[i];
     const auto parent = static_cast<size_t>(token.parent);
@@ -163,7 +178,7 @@ DecodeResult FrameDecoder::feed(std::span<const uint8_t> bytes) {
       header_size_ += take;
       pos += take;
       if (header_size_ < header_length_) return result;
-      const FrameHeaderCheck check = frame_type_of_header(header_);
+      const FrameHeaderCheck check = frame_type_of_header(header_, header_scratch_);
       if (!check.found) {
         result.error = fail(DecodeError::not_a_frame);
         return result;

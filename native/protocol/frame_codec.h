@@ -11,7 +11,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "native/protocol/json_text.h"
 
 namespace velmorine::protocol {
 
@@ -76,6 +79,18 @@ struct FrameHeaderCheck {
 // top-level string member "type" written without escapes.
 FrameHeaderCheck frame_type_of_header(std::string_view header);
 
+// The working buffers of the header check. A decoder keeps one so that header after header is
+// checked without allocating them anew.
+struct FrameHeaderScratch {
+  std::vector<JsonToken> tokens;
+  std::vector<uint32_t> depth;
+  // Keys of every object at any depth, as (object, raw key), to find repeats.
+  std::vector<std::pair<int32_t, std::string_view>> keys;
+};
+
+// The same check with the caller's buffers.
+FrameHeaderCheck frame_type_of_header(std::string_view header, FrameHeaderScratch& scratch);
+
 // Prefix, header and payload; nothing when a length is out of range or the header fails the
 // frame header check. The frame's `type` is not compared with the header.
 std::optional<std::vector<uint8_t>> encode_frame(const Frame& frame);
@@ -112,6 +127,7 @@ class FrameDecoder {
   uint64_t payload_size_ = 0;
   int32_t current_type_ = FrameKind::other;
   int32_t error_ = DecodeError::none;
+  FrameHeaderScratch header_scratch_;
 };
 
 }  // namespace velmorine::protocol

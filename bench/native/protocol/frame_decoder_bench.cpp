@@ -4,7 +4,9 @@
 //
 // Every completed frame takes its payload buffer with it, so each large frame needs a fresh
 // 1 MiB buffer; main sets the allocator up as the program does at start-up
-// (`keep_frame_buffers_on_heap`), so those buffers are not faulted in page by page.
+// (`keep_frame_buffers_on_heap`), so those buffers are not faulted in page by page. The
+// decoder's buffers are then heap memory used again frame after frame, like the one buffer
+// the memcpy baseline copies into.
 
 #include <benchmark/benchmark.h>
 

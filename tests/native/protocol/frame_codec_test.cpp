@@ -206,6 +206,28 @@ TEST(FrameDecoder, AcceptsTheLargestHeaderAndPayload) {
   EXPECT_EQ(result.frames[0].payload.size(), 1048576u);
 }
 
+// The decoder keeps the header check's buffers from frame to frame, growing and dropping them
+// with the header size; no header may be judged by what an earlier one left behind.
+TEST(FrameDecoder, ChecksEachHeaderOnItsOwnWhateverCameBefore) {
+  const std::string deep = nested(32);
+  const std::vector<std::pair<std::string, int32_t>> headers = {
+      {header_of_length(65536), FrameKind::ping},
+      {kChat, FrameKind::chat},
+      {deep, FrameKind::other},
+      {kPing, FrameKind::ping},
+      {header_of_length(5000), FrameKind::ping},
+      {kChat, FrameKind::chat},
+  };
+  FrameDecoder decoder;
+  for (const auto& [header, kind] : headers) {
+    DecodeResult result = decoder.feed(wire(header));
+    ASSERT_EQ(result.frames.size(), 1u) << header.substr(0, 40);
+    EXPECT_EQ(result.frames[0].type, kind);
+  }
+  EXPECT_EQ(decoder.feed(wire(R"({"major":2,"type":"CHAT","major":2})")).error,
+            DecodeError::not_a_frame);
+}
+
 TEST(FrameDecoder, ErrorsAreStickyAndFramesBeforeThemAreKept) {
   FrameDecoder decoder;
   DecodeResult result =

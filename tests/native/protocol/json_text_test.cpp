@@ -143,6 +143,34 @@ TEST(TokenizeJson, AcceptsAndRefusesByTheStrictGrammar) {
   }
 }
 
+// Long strings are scanned several bytes at a time; whatever ends or breaks a string must be
+// seen at every position in it.
+TEST(TokenizeJson, FindsWhatEndsOrBreaksALongStringAtAnyOffset) {
+  for (size_t offset = 0; offset < 20; ++offset) {
+    const std::string before(offset, 'x');
+    const std::string after(11, 'y');
+    const std::string head = "{\"a\":\"" + before;
+    std::vector<JsonToken> tokens(64);
+
+    const std::string ended = head + "\"," + R"("b":")" + after + "\"}";
+    ASSERT_EQ(tokenize_json(ended, tokens), 5) << offset;
+    EXPECT_EQ(token_text(ended, tokens[2]), before) << offset;
+
+    const std::string escaped = head + R"(\")" + after + "\"}";
+    ASSERT_EQ(tokenize_json(escaped, tokens), 3) << offset;
+    EXPECT_EQ(token_text(escaped, tokens[2]), before + R"(\")" + after) << offset;
+
+    for (const std::string& broken : {"\0"s, R"(\q)"s}) {
+      const auto result = tokenize(head + broken + after + "\"}");
+      ASSERT_FALSE(result) << offset;
+      EXPECT_EQ(result.error(), JsonTokenizeError::invalid) << offset;
+    }
+    const auto unterminated = tokenize(head + after);
+    ASSERT_FALSE(unterminated) << offset;
+    EXPECT_EQ(unterminated.error(), JsonTokenizeError::partial) << offset;
+  }
+}
+
 TEST(TokenizeJson, RecordsOffsetsSizesAndParents) {
   const std::string text = R"({"k":[1,"s"],"o":{"x":null}})";
   std::vector<JsonToken> tokens(text.size() + 1);
