@@ -63,7 +63,7 @@ class ConversationHistory {
 
   // Message outbox, attachment sources and receipts.
   int64_t enqueue(const ConversationHistoryRecord& record, std::span<const uint8_t> recipientKey,
-                  int64_t epoch,
+                  int64_t expectedEpoch,
                   const std::optional<std::vector<uint8_t>>& attachmentSource);  // own transaction
   std::vector<ConversationOutboxEntry> pendingOutboxEntries(const ConversationOutboxQuery& query);
   void transitionOutboxEntry(const ConversationOutboxEntry& entry, ConversationOutboxState newState,
