@@ -179,15 +179,21 @@ void SecureConnection::handleReceive(std::vector<uint8_t> content, bool endOfStr
 }
 
 bool SecureConnection::send(std::span<const uint8_t> plaintext) {
+  const std::span<const uint8_t> whole[] = {plaintext};
+  return send(whole);
+}
+
+bool SecureConnection::send(std::span<const std::span<const uint8_t>> pieces) {
   queue_.assert_current();
-  if (closed_ || !crypto_->established() || plaintext.empty() ||
-      plaintext.size() > kPlaintextLimit) {
+  size_t size = 0;
+  for (const auto& piece : pieces) size += piece.size();
+  if (closed_ || !crypto_->established() || size == 0 || size > kPlaintextLimit) {
     return false;
   }
-  const size_t estimate = sendEstimate(plaintext.size());
+  const size_t estimate = sendEstimate(size);
   if (queuedBytes_ + estimate > kOutputLimit) return false;
   if (budget_ && !budget_->hasRoomFor(estimate)) return false;
-  auto sealed = crypto_->encrypt(plaintext);
+  auto sealed = crypto_->encrypt(pieces);
   if (!sealed) {
     close(SecureConnectionFailure::crypto(std::make_exception_ptr(BridgeError(sealed.error()))));
     return false;

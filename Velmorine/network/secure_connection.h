@@ -86,6 +86,8 @@ class SecureConnection : public std::enable_shared_from_this<SecureConnection> {
   // True when the plaintext was accepted for encryption and writing; false (with nothing
   // changed) when closed, not established, empty, too long, or past either output limit.
   bool send(std::span<const uint8_t> plaintext);
+  // The same for plaintext given as consecutive pieces, sealed without first being joined.
+  bool send(std::span<const std::span<const uint8_t>> pieces);
   void close(const SecureConnectionFailure& failure);
   // A receiving data session pauses reading while its file work is behind.
   void pauseReading() { readingPaused_ = true; }

@@ -241,9 +241,17 @@ void SecurePeerSession::frameAfterAuthentication(const VEFrame& frame) {
 bool SecurePeerSession::send(const VEFrame& frame) {
   connection_->queue().assert_current();
   if (closed_ || !peer_) return false;
-  const auto encoded = frame.encoded();
-  if (!encoded) return false;
-  return connection_->send(*encoded);
+  // Prefix, header and payload go to the channel where they lie: a large payload is copied
+  // once, into its records, instead of first into an encoded frame.
+  const auto prefix = frame.encodedPrefix();
+  if (!prefix) return false;
+  const auto& header = frame.frame().header_utf8;
+  const std::span<const uint8_t> pieces[] = {
+      *prefix,
+      {reinterpret_cast<const uint8_t*>(header.data()), header.size()},
+      frame.frame().payload,
+  };
+  return connection_->send(pieces);
 }
 
 void SecurePeerSession::close(std::exception_ptr error) {

@@ -122,7 +122,7 @@ FrameHeaderCheck frame_type_of_header(std::string_view header, FrameHeaderScratc
   return check;
 }
 
-std::optional<std::vector<uint8_t>> encode_frame(const Frame& frame) {
+std::optional<std::array<uint8_t, kFramePrefixSize>> encode_frame_prefix(const Frame& frame) {
   const size_t header_length = frame.header_utf8.size();
   const size_t payload_length = frame.payload.size();
   if (header_length == 0 || header_length > kMaxFrameHeaderLength ||
@@ -130,10 +130,18 @@ std::optional<std::vector<uint8_t>> encode_frame(const Frame& frame) {
     return std::nullopt;
   }
   if (!frame_type_of_header(frame.header_utf8).found) return std::nullopt;
-  std::vector<uint8_t> out(kFramePrefixSize);
-  out.reserve(kFramePrefixSize + header_length + payload_length);
-  put_u32(out.data(), static_cast<uint32_t>(header_length));
-  put_u32(out.data() + 4, static_cast<uint32_t>(payload_length));
+  std::array<uint8_t, kFramePrefixSize> prefix{};
+  put_u32(prefix.data(), static_cast<uint32_t>(header_length));
+  put_u32(prefix.data() + 4, static_cast<uint32_t>(payload_length));
+  return prefix;
+}
+
+std::optional<std::vector<uint8_t>> encode_frame(const Frame& frame) {
+  const auto prefix = encode_frame_prefix(frame);
+  if (!prefix) return std::nullopt;
+  std::vector<uint8_t> out;
+  out.reserve(kFramePrefixSize + frame.header_utf8.size() + frame.payload.size());
+  out.insert(out.end(), prefix->begin(), prefix->end());
   out.insert(out.end(), frame.header_utf8.begin(), frame.header_utf8.end());
   out.insert(out.end(), frame.payload.begin(), frame.payload.end());
   return out;

@@ -95,6 +95,10 @@ FrameHeaderCheck frame_type_of_header(std::string_view header, FrameHeaderScratc
 // frame header check. The frame's `type` is not compared with the header.
 std::optional<std::vector<uint8_t>> encode_frame(const Frame& frame);
 
+// Just the 8-byte prefix of `encode_frame`, under the same checks, for senders that pass the
+// header and payload on where they lie instead of copying them behind it.
+std::optional<std::array<uint8_t, kFramePrefixSize>> encode_frame_prefix(const Frame& frame);
+
 struct DecodeResult {
   std::vector<Frame> frames;  // completed frames in stream order, also when `error` is set
   int32_t error = DecodeError::none;

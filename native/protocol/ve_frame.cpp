@@ -33,6 +33,10 @@ std::optional<std::vector<uint8_t>> VEFrame::encoded() const {
   return protocol::encode_frame(frame_);
 }
 
+std::optional<std::array<uint8_t, protocol::kFramePrefixSize>> VEFrame::encodedPrefix() const {
+  return protocol::encode_frame_prefix(frame_);
+}
+
 std::expected<std::vector<VEFrame>, VEError> VEFrameDecoder::feed(std::span<const uint8_t> chunk) {
   if (chunk.size() > kMaxChunk) return std::unexpected(protocol_error(kVEChunkTooLong));
   protocol::DecodeResult result = decoder_.feed(chunk);

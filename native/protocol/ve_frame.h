@@ -3,6 +3,7 @@
 // The application's view of frames: `VEFrame` holds one decoded or built frame, and
 // `VEFrameDecoder` turns a connection's received plaintext into them.
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -37,6 +38,9 @@ class VEFrame {
 
   // The frame on the wire, or nothing when the codec refuses it.
   std::optional<std::vector<uint8_t>> encoded() const;
+  // The 8-byte length prefix of `encoded`, under the same checks; with header and payload
+  // behind it this is the frame on the wire, without copying them.
+  std::optional<std::array<uint8_t, protocol::kFramePrefixSize>> encodedPrefix() const;
 
  private:
   protocol::Frame frame_;

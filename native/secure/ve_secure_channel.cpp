@@ -220,27 +220,48 @@ std::expected<std::vector<std::vector<uint8_t>>, VEError> VESecureChannel::recei
 
 std::expected<std::vector<uint8_t>, VEError> VESecureChannel::encrypt(
     std::span<const uint8_t> plaintext) {
-  if (!established_ || closed_ || plaintext.empty() || plaintext.size() > kEncryptMax) {
+  const std::span<const uint8_t> whole[] = {plaintext};
+  return encrypt(whole);
+}
+
+std::expected<std::vector<uint8_t>, VEError> VESecureChannel::encrypt(
+    std::span<const std::span<const uint8_t>> pieces) {
+  size_t total = 0;
+  for (const auto& piece : pieces) total += piece.size();
+  if (!established_ || closed_ || total == 0 || total > kEncryptMax) {
     close();
     return failure(VELSECURE_INVALID_ARGUMENT);
   }
   const size_t record_count =
-      (plaintext.size() + kVelSecureRecordPlaintextMax - 1) / kVelSecureRecordPlaintextMax;
+      (total + kVelSecureRecordPlaintextMax - 1) / kVelSecureRecordPlaintextMax;
   std::vector<uint8_t> records;
-  records.reserve(plaintext.size() + record_count * kVelSecureRecordOverhead);
-  for (size_t offset = 0; offset < plaintext.size(); offset += kVelSecureRecordPlaintextMax) {
-    const size_t piece = std::min(kVelSecureRecordPlaintextMax, plaintext.size() - offset);
-    // Each piece is copied once, straight to its place behind the length
-    // field, and sealed there.
+  records.reserve(total + record_count * kVelSecureRecordOverhead);
+  auto piece = pieces.begin();
+  size_t piece_offset = 0;
+  for (size_t offset = 0; offset < total; offset += kVelSecureRecordPlaintextMax) {
+    const size_t length = std::min(kVelSecureRecordPlaintextMax, total - offset);
+    // Each plaintext byte is copied once, straight to its place behind the length field, and
+    // sealed there.
     const size_t start = records.size();
     records.insert(records.end(), kVelSecureRecordHeaderLength, 0);
-    records.insert(records.end(), plaintext.begin() + offset, plaintext.begin() + offset + piece);
+    for (size_t gathered = 0; gathered < length;) {
+      if (piece_offset == piece->size()) {
+        ++piece;
+        piece_offset = 0;
+        continue;
+      }
+      const size_t count = std::min(length - gathered, piece->size() - piece_offset);
+      const auto from = piece->begin() + static_cast<std::ptrdiff_t>(piece_offset);
+      records.insert(records.end(), from, from + static_cast<std::ptrdiff_t>(count));
+      piece_offset += count;
+      gathered += count;
+    }
     records.insert(records.end(), kVelSecureTagLength, 0);
     uint8_t* record = records.data() + start;
-    size_t length = 0;
+    size_t sealed = 0;
     if (auto ok =
-            check(velsecure_record_encrypt(send_, record + kVelSecureRecordHeaderLength, piece,
-                                           record, records.size() - start, &length, nullptr));
+            check(velsecure_record_encrypt(send_, record + kVelSecureRecordHeaderLength, length,
+                                           record, records.size() - start, &sealed, nullptr));
         !ok) {
       return std::unexpected(ok.error());
     }

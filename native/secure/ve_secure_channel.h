@@ -61,6 +61,10 @@ class VESecureChannel {
   // Seals 1 to 1114120 plaintext bytes into records of at most 61440 plaintext
   // bytes each, returned as one run of bytes to send.
   std::expected<std::vector<uint8_t>, VEError> encrypt(std::span<const uint8_t> plaintext);
+  // The same for plaintext given as consecutive pieces (a frame's prefix, header and payload),
+  // gathered straight into the records without first being joined.
+  std::expected<std::vector<uint8_t>, VEError> encrypt(
+      std::span<const std::span<const uint8_t>> pieces);
   // The end of the incoming stream: "truncated" (14) when it stopped inside a
   // record or before the channel was established. Closes the channel.
   std::expected<void, VEError> finish();

@@ -15,10 +15,9 @@ uint32_t repeat_failure(const VelSecureRecordReader_s* reader, StatusRecord* sta
   return reader->failure.code;
 }
 
-// Only the filled part of the body can hold anything.
+// The length field and the body only ever hold what the peer sent openly (records are opened
+// out of place), so starting a new record needs no wipe.
 void clear_record(VelSecureRecordReader_s* reader) {
-  explicit_bzero(reader->length_field, sizeof reader->length_field);
-  explicit_bzero(reader->body, std::min(reader->body_filled, sizeof reader->body));
   reader->length_filled = 0;
   reader->body_filled = 0;
   reader->expected = 0;
@@ -132,16 +131,15 @@ uint32_t velsecure_record_reader_decrypt(VelSecureRecordReader_s* reader, uint8_
                                          VELSECURE_OP_RECORD_READER, &failure) != VELSECURE_OK) {
     return fail_reader(reader, failure, status);
   }
-  // The body is the reader's own copy of the record, so it is opened where it
-  // lies; only authenticated plaintext is copied out.
+  // The body is the reader's own copy of the record, which the peer cannot change while it is
+  // checked; it is opened straight into output, so no plaintext stays behind in the reader.
   size_t opened = 0;
-  if (velsecure_transport_open_in_place(reader->receive, reader->length_field,
-                                        sizeof reader->length_field, reader->body, reader->expected,
-                                        &opened, &failure) != VELSECURE_OK) {
+  if (velsecure_transport_open_into(reader->receive, reader->length_field,
+                                    sizeof reader->length_field, reader->body, reader->expected,
+                                    output, &opened, &failure) != VELSECURE_OK) {
     explicit_bzero(output, capacity);
     return fail_reader(reader, failure, status);
   }
-  std::memcpy(output, reader->body, opened);
   velsecure_transport_count_record(reader->receive, plaintext_length);
   clear_record(reader);
   *out_length = opened;

@@ -70,8 +70,8 @@ uint32_t velsecure_transport_decrypt(VelSecureTransport_s* transport, const uint
   }
   std::memcpy(copy, ciphertext, ciphertext_length);
   size_t opened = 0;
-  const uint32_t code = velsecure_transport_open_in_place(transport, ad, ad_length, copy,
-                                                          ciphertext_length, &opened, status);
+  const uint32_t code = velsecure_transport_open_into(transport, ad, ad_length, copy,
+                                                      ciphertext_length, copy, &opened, status);
   if (code == VELSECURE_OK) {
     std::memcpy(output, copy, opened);
     *out_length = opened;
@@ -83,12 +83,12 @@ uint32_t velsecure_transport_decrypt(VelSecureTransport_s* transport, const uint
   return code;
 }
 
-uint32_t velsecure_transport_open_in_place(VelSecureTransport_s* transport, const uint8_t* ad,
-                                           size_t ad_length, uint8_t* data, size_t length,
-                                           size_t* out_length, StatusRecord* status) {
+uint32_t velsecure_transport_open_into(VelSecureTransport_s* transport, const uint8_t* ad,
+                                       size_t ad_length, const uint8_t* sealed, size_t length,
+                                       uint8_t* output, size_t* out_length, StatusRecord* status) {
   *out_length = 0;
-  const int error =
-      noise_cipherstate_decrypt_with_ad(transport->cipher, ad, ad_length, data, length, out_length);
+  const int error = noise_cipherstate_decrypt_to(transport->cipher, ad, ad_length, sealed, length,
+                                                 output, out_length);
   if (error != NOISE_ERROR_NONE) {
     transport->failed = 1;
     *out_length = 0;

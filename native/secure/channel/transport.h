@@ -61,12 +61,12 @@ uint32_t velsecure_transport_prepare_record(VelSecureTransport_s* transport,
                                             size_t plaintext_length, uint32_t operation,
                                             StatusRecord* status);
 
-// For the record layer: opens ciphertext and tag in place in a buffer that is
-// already the caller's private copy (the record reader's body); the tag is
-// checked before anything is deciphered. Operation 9.
-uint32_t velsecure_transport_open_in_place(VelSecureTransport_s* transport, const uint8_t* ad,
-                                           size_t ad_length, uint8_t* data, size_t length,
-                                           size_t* out_length, StatusRecord* status);
+// For the record layer: opens ciphertext and tag (`length` bytes at `sealed`) into output,
+// which may be `sealed` itself; the tag is checked before anything is deciphered, and output
+// is untouched on failure. Operation 9.
+uint32_t velsecure_transport_open_into(VelSecureTransport_s* transport, const uint8_t* ad,
+                                       size_t ad_length, const uint8_t* sealed, size_t length,
+                                       uint8_t* output, size_t* out_length, StatusRecord* status);
 
 // For the record layer: counts one record of plaintext_length bytes.
 void velsecure_transport_count_record(VelSecureTransport_s* transport, size_t plaintext_length);

@@ -62,16 +62,16 @@ void chachapoly_encrypt(NoiseCipherState* base, uint64_t nonce, const uint8_t* a
 }
 
 int chachapoly_decrypt(NoiseCipherState* base, uint64_t nonce, const uint8_t* ad, size_t ad_len,
-                       uint8_t* data, size_t len) {
+                       const uint8_t* input, uint8_t* output, size_t len) {
   auto* state = static_cast<NoiseChaChaPolyState*>(base);
   chachapoly_start(state, nonce, ad, ad_len);
   uint8_t tag[16];
-  chachapoly_tag(state, data, len, ad_len, tag);
+  chachapoly_tag(state, input, len, ad_len, tag);
   // Nothing is deciphered before the tag has been checked.
-  const int match = velmorine::secure::poly1305_verify(tag, data + len);
+  const int match = velmorine::secure::poly1305_verify(tag, input + len);
   noise_clean(tag, sizeof(tag));
   if (!match) return NOISE_ERROR_MAC_FAILURE;
-  if (len > 0) velmorine::secure::chacha_encrypt_bytes(&state->chacha, data, data, len);
+  if (len > 0) velmorine::secure::chacha_encrypt_bytes(&state->chacha, input, output, len);
   return NOISE_ERROR_NONE;
 }
 

@@ -94,13 +94,20 @@ int noise_cipherstate_encrypt_with_ad(NoiseCipherState* state, const uint8_t* ad
 
 int noise_cipherstate_decrypt_with_ad(NoiseCipherState* state, const uint8_t* ad, size_t ad_len,
                                       uint8_t* data, size_t len, size_t* out_len) {
+  return noise_cipherstate_decrypt_to(state, ad, ad_len, data, len, data, out_len);
+}
+
+int noise_cipherstate_decrypt_to(NoiseCipherState* state, const uint8_t* ad, size_t ad_len,
+                                 const uint8_t* sealed, size_t len, uint8_t* output,
+                                 size_t* out_len) {
   if (out_len != nullptr) *out_len = 0;
   if (state == nullptr || out_len == nullptr || (ad == nullptr && ad_len != 0) ||
-      (data == nullptr && (len != 0 || state->has_key))) {
+      ((sealed == nullptr || output == nullptr) && (len != 0 || state->has_key))) {
     return NOISE_ERROR_INVALID_PARAM;
   }
   if (!state->has_key) {
     if (len > NOISE_MAX_PAYLOAD_LEN) return NOISE_ERROR_INVALID_LENGTH;
+    if (len != 0 && output != sealed) std::memmove(output, sealed, len);
     *out_len = len;
     return NOISE_ERROR_NONE;
   }
@@ -108,7 +115,7 @@ int noise_cipherstate_decrypt_with_ad(NoiseCipherState* state, const uint8_t* ad
   if (len < state->mac_len) return NOISE_ERROR_INVALID_LENGTH;
   const size_t plain_len = len - state->mac_len;
   // The nonce advances whether or not the tag matches: a failed attempt is not retried.
-  const int err = state->decrypt(state, state->n, ad, ad_len, data, plain_len);
+  const int err = state->decrypt(state, state->n, ad, ad_len, sealed, output, plain_len);
   ++state->n;
   if (err != NOISE_ERROR_NONE) return err;
   *out_len = plain_len;

@@ -18,10 +18,10 @@ struct NoiseCipherState {
   // Seals len bytes in place and appends the mac_len-byte tag.
   void (*encrypt)(NoiseCipherState* state, uint64_t nonce, const uint8_t* ad, size_t ad_len,
                   uint8_t* data, size_t len);
-  // Checks the tag behind the len bytes, then opens them in place; NOISE_ERROR_MAC_FAILURE
-  // leaves the data untouched.
+  // Checks the tag behind the len bytes of input, then opens them into output (which may be
+  // input); NOISE_ERROR_MAC_FAILURE leaves output untouched.
   int (*decrypt)(NoiseCipherState* state, uint64_t nonce, const uint8_t* ad, size_t ad_len,
-                 uint8_t* data, size_t len);
+                 const uint8_t* input, uint8_t* output, size_t len);
   NoiseCipherState* (*create)();
 };
 
@@ -47,6 +47,11 @@ int noise_cipherstate_encrypt_with_ad(NoiseCipherState* state, const uint8_t* ad
 // plaintext length. A tag mismatch gives NOISE_ERROR_MAC_FAILURE.
 int noise_cipherstate_decrypt_with_ad(NoiseCipherState* state, const uint8_t* ad, size_t ad_len,
                                       uint8_t* data, size_t len, size_t* out_len);
+// The same, with the plaintext written to output (room for len - mac length bytes) and the
+// sealed bytes left as they are; output is untouched on failure.
+int noise_cipherstate_decrypt_to(NoiseCipherState* state, const uint8_t* ad, size_t ad_len,
+                                 const uint8_t* sealed, size_t len, uint8_t* output,
+                                 size_t* out_len);
 int noise_cipherstate_encrypt(NoiseCipherState* state, uint8_t* data, size_t len, size_t capacity,
                               size_t* out_len);
 int noise_cipherstate_decrypt(NoiseCipherState* state, uint8_t* data, size_t len, size_t* out_len);

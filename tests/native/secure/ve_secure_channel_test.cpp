@@ -231,6 +231,30 @@ TEST_F(SecureChannel, EveryCallOnAClosedChannelFails) {
   expect_error(early.channel->encrypt(Bytes(1)), 1, "invalid_argument");
 }
 
+// Pieces are gathered across record boundaries exactly as if they had been joined first.
+TEST_F(SecureChannel, EncryptGathersPiecesAcrossRecordBoundaries) {
+  open();
+  establish(65536);
+  const Bytes whole = pattern(2 * 61440 + 100, 9);
+  const std::span<const uint8_t> all(whole);
+  // Empty pieces, a piece ending on a record boundary, and one spanning the next boundary.
+  const std::span<const uint8_t> pieces[] = {all.subspan(0, 8),      all.subspan(8, 0),
+                                             all.subspan(8, 61432),  all.subspan(61440, 70000),
+                                             all.subspan(131440, 0), all.subspan(131440)};
+  auto sealed = initiator_.channel->encrypt(pieces);
+  ASSERT_TRUE(sealed.has_value());
+  EXPECT_EQ(sealed->size(), whole.size() + 3 * 18);
+  Bytes opened;
+  for (const Bytes& record : deliver(*sealed, responder_, 65536)) {
+    EXPECT_LE(record.size(), 61440u);
+    opened.insert(opened.end(), record.begin(), record.end());
+  }
+  EXPECT_EQ(opened, whole);
+
+  const std::span<const uint8_t> nothing[] = {all.subspan(0, 0), all.subspan(5, 0)};
+  expect_error(initiator_.channel->encrypt(nothing), 1, "invalid_argument");
+}
+
 TEST_F(SecureChannel, FinishReportsTruncation) {
   struct Case {
     const char* name;
