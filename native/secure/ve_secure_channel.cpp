@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "native/secure/channel/handshake_pump.h"
 #include "native/secure/channel/record_reader.h"
@@ -234,37 +235,43 @@ std::expected<std::vector<uint8_t>, VEError> VESecureChannel::encrypt(
   }
   const size_t record_count =
       (total + kVelSecureRecordPlaintextMax - 1) / kVelSecureRecordPlaintextMax;
-  std::vector<uint8_t> records;
-  records.reserve(total + record_count * kVelSecureRecordOverhead);
+  std::vector<uint8_t> records(total + record_count * kVelSecureRecordOverhead);
+  uint8_t* record = records.data();
   auto piece = pieces.begin();
   size_t piece_offset = 0;
   for (size_t offset = 0; offset < total; offset += kVelSecureRecordPlaintextMax) {
     const size_t length = std::min(kVelSecureRecordPlaintextMax, total - offset);
-    // Each plaintext byte is copied once, straight to its place behind the length field, and
-    // sealed there.
-    const size_t start = records.size();
-    records.insert(records.end(), kVelSecureRecordHeaderLength, 0);
-    for (size_t gathered = 0; gathered < length;) {
-      if (piece_offset == piece->size()) {
-        ++piece;
-        piece_offset = 0;
-        continue;
-      }
-      const size_t count = std::min(length - gathered, piece->size() - piece_offset);
-      const auto from = piece->begin() + static_cast<std::ptrdiff_t>(piece_offset);
-      records.insert(records.end(), from, from + static_cast<std::ptrdiff_t>(count));
-      piece_offset += count;
-      gathered += count;
+    while (piece_offset == piece->size()) {
+      ++piece;
+      piece_offset = 0;
     }
-    records.insert(records.end(), kVelSecureTagLength, 0);
-    uint8_t* record = records.data() + start;
+    // A record within one piece is sealed straight from it into its place; one that spans
+    // pieces is first gathered behind its length field and sealed there.
+    const uint8_t* plaintext = piece->data() + piece_offset;
+    if (piece->size() - piece_offset >= length) {
+      piece_offset += length;
+    } else {
+      uint8_t* body = record + kVelSecureRecordHeaderLength;
+      for (size_t gathered = 0; gathered < length;) {
+        if (piece_offset == piece->size()) {
+          ++piece;
+          piece_offset = 0;
+          continue;
+        }
+        const size_t count = std::min(length - gathered, piece->size() - piece_offset);
+        std::memcpy(body + gathered, piece->data() + piece_offset, count);
+        piece_offset += count;
+        gathered += count;
+      }
+      plaintext = body;
+    }
     size_t sealed = 0;
-    if (auto ok =
-            check(velsecure_record_encrypt(send_, record + kVelSecureRecordHeaderLength, length,
-                                           record, records.size() - start, &sealed, nullptr));
+    if (auto ok = check(velsecure_record_encrypt(
+            send_, plaintext, length, record, length + kVelSecureRecordOverhead, &sealed, nullptr));
         !ok) {
       return std::unexpected(ok.error());
     }
+    record += sealed;
   }
   return records;
 }

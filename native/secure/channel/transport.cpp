@@ -1,5 +1,6 @@
 #include "native/secure/channel/transport.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -36,12 +37,18 @@ uint32_t velsecure_transport_encrypt(VelSecureTransport_s* transport, const uint
       out_length == nullptr || capacity < plaintext_length + kVelSecureTagLength) {
     return velsecure_fail(status, VELSECURE_INVALID_ARGUMENT, VELSECURE_OP_TRANSPORT_ENCRYPT);
   }
-  if (plaintext_length != 0 && plaintext != output) {
+  // Plaintext elsewhere is sealed straight into output; only one that overlaps output without
+  // lying exactly on it is moved first.
+  const uint8_t* source = plaintext;
+  const auto from = reinterpret_cast<uintptr_t>(plaintext);
+  const auto to = reinterpret_cast<uintptr_t>(output);
+  if (plaintext_length != 0 && from != to && from < to + capacity && to < from + plaintext_length) {
     std::memmove(output, plaintext, plaintext_length);
+    source = output;
   }
   size_t sealed = 0;
-  const int error = noise_cipherstate_encrypt_with_ad(transport->cipher, ad, ad_length, output,
-                                                      plaintext_length, capacity, &sealed);
+  const int error = noise_cipherstate_encrypt_to(transport->cipher, ad, ad_length, source,
+                                                 plaintext_length, output, capacity, &sealed);
   if (error != NOISE_ERROR_NONE) {
     transport->failed = 1;
     clear_bulk(output, capacity);

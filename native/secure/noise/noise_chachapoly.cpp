@@ -54,11 +54,11 @@ void chachapoly_tag(NoiseChaChaPolyState* state, const uint8_t* ciphertext, size
 }
 
 void chachapoly_encrypt(NoiseCipherState* base, uint64_t nonce, const uint8_t* ad, size_t ad_len,
-                        uint8_t* data, size_t len) {
+                        const uint8_t* input, uint8_t* output, size_t len) {
   auto* state = static_cast<NoiseChaChaPolyState*>(base);
   chachapoly_start(state, nonce, ad, ad_len);
-  if (len > 0) velmorine::secure::chacha_encrypt_bytes(&state->chacha, data, data, len);
-  chachapoly_tag(state, data, len, ad_len, data + len);
+  if (len > 0) velmorine::secure::chacha_encrypt_bytes(&state->chacha, input, output, len);
+  chachapoly_tag(state, output, len, ad_len, output + len);
 }
 
 int chachapoly_decrypt(NoiseCipherState* base, uint64_t nonce, const uint8_t* ad, size_t ad_len,

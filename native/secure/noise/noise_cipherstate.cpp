@@ -74,19 +74,26 @@ int noise_cipherstate_has_key(const NoiseCipherState* state) {
 
 int noise_cipherstate_encrypt_with_ad(NoiseCipherState* state, const uint8_t* ad, size_t ad_len,
                                       uint8_t* data, size_t len, size_t capacity, size_t* out_len) {
+  return noise_cipherstate_encrypt_to(state, ad, ad_len, data, len, data, capacity, out_len);
+}
+
+int noise_cipherstate_encrypt_to(NoiseCipherState* state, const uint8_t* ad, size_t ad_len,
+                                 const uint8_t* plaintext, size_t len, uint8_t* output,
+                                 size_t capacity, size_t* out_len) {
   if (out_len != nullptr) *out_len = 0;
   if (state == nullptr || out_len == nullptr || (ad == nullptr && ad_len != 0) ||
-      (data == nullptr && (len != 0 || state->has_key))) {
+      (output == nullptr && (len != 0 || state->has_key)) || (plaintext == nullptr && len != 0)) {
     return NOISE_ERROR_INVALID_PARAM;
   }
   if (!state->has_key) {
     if (len > NOISE_MAX_PAYLOAD_LEN || len > capacity) return NOISE_ERROR_INVALID_LENGTH;
+    if (len != 0 && output != plaintext) std::memmove(output, plaintext, len);
     *out_len = len;
     return NOISE_ERROR_NONE;
   }
   if (state->n > kLastNonce) return NOISE_ERROR_INVALID_NONCE;
   if (len > capacity || capacity - len < state->mac_len) return NOISE_ERROR_INVALID_LENGTH;
-  state->encrypt(state, state->n, ad, ad_len, data, len);
+  state->encrypt(state, state->n, ad, ad_len, plaintext, output, len);
   ++state->n;
   *out_len = len + state->mac_len;
   return NOISE_ERROR_NONE;
@@ -135,7 +142,8 @@ int noise_cipherstate_rekey(NoiseCipherState* state) {
   if (state == nullptr) return NOISE_ERROR_INVALID_PARAM;
   if (!state->has_key) return NOISE_ERROR_INVALID_STATE;
   uint8_t block[kMaxKeyLength + kMaxMacLength] = {};
-  state->encrypt(state, std::numeric_limits<uint64_t>::max(), nullptr, 0, block, state->key_len);
+  state->encrypt(state, std::numeric_limits<uint64_t>::max(), nullptr, 0, block, block,
+                 state->key_len);
   state->init_key(state, block);
   noise_clean(block, sizeof(block));
   return NOISE_ERROR_NONE;

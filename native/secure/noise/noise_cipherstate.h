@@ -15,9 +15,10 @@ struct NoiseCipherState {
   size_t mac_len;
   uint64_t n;
   void (*init_key)(NoiseCipherState* state, const uint8_t* key);
-  // Seals len bytes in place and appends the mac_len-byte tag.
+  // Seals the len bytes of input into output (which may be input) and appends the
+  // mac_len-byte tag there.
   void (*encrypt)(NoiseCipherState* state, uint64_t nonce, const uint8_t* ad, size_t ad_len,
-                  uint8_t* data, size_t len);
+                  const uint8_t* input, uint8_t* output, size_t len);
   // Checks the tag behind the len bytes of input, then opens them into output (which may be
   // input); NOISE_ERROR_MAC_FAILURE leaves output untouched.
   int (*decrypt)(NoiseCipherState* state, uint64_t nonce, const uint8_t* ad, size_t ad_len,
@@ -43,6 +44,11 @@ int noise_cipherstate_has_key(const NoiseCipherState* state);
 // result's length.
 int noise_cipherstate_encrypt_with_ad(NoiseCipherState* state, const uint8_t* ad, size_t ad_len,
                                       uint8_t* data, size_t len, size_t capacity, size_t* out_len);
+// The same, with the result written to output (capacity as above) and the plaintext left as
+// it is; output is either plaintext itself or does not overlap it.
+int noise_cipherstate_encrypt_to(NoiseCipherState* state, const uint8_t* ad, size_t ad_len,
+                                 const uint8_t* plaintext, size_t len, uint8_t* output,
+                                 size_t capacity, size_t* out_len);
 // Opens the len bytes at data (ciphertext and tag) in place; *out_len is the
 // plaintext length. A tag mismatch gives NOISE_ERROR_MAC_FAILURE.
 int noise_cipherstate_decrypt_with_ad(NoiseCipherState* state, const uint8_t* ad, size_t ad_len,
