@@ -16,23 +16,17 @@ constexpr std::string_view kEndType = "MANIFEST_END";
 constexpr std::string_view kResponseType = "TRANSFER_RESPONSE";
 constexpr std::string_view kCancelType = "CANCEL";
 
-template <typename Header>
-bool common_valid(const Header& header) {
-  return header.major == kTransferWireMajor && !header.id.is_nil() && !header.sender.is_nil() &&
-         !header.transfer_id.is_nil();
-}
-
 bool valid_entry_count(std::uint64_t count) { return count >= 1 && count <= kMaxTransferEntries; }
 
 // The value rules hold alike for what we build and what we accept.
 bool valid(const TransferOfferHeader& h) {
-  return common_valid(h) && valid_transfer_text(h.display_name, kMaxDisplayNameBytes, false) &&
+  return has_transfer_identity(h) && valid_transfer_text(h.display_name, kMaxDisplayNameBytes, false) &&
          valid_entry_count(h.entry_count) && h.top_level_count >= 1 &&
          h.top_level_count <= kMaxTopLevelItems && h.top_level_count <= h.entry_count;
 }
 
 bool valid(const ManifestEntryHeader& h) {
-  if (!common_valid(h) || h.index > kMaxManifestIndex ||
+  if (!has_transfer_identity(h) || h.index > kMaxManifestIndex ||
       !valid_transfer_text(h.path, kMaxManifestPathBytes, false) ||
       !valid_transfer_text(h.modified_utc, kMaxModifiedUtcBytes, false)) {
     return false;
@@ -47,11 +41,11 @@ bool valid(const ManifestEntryHeader& h) {
 }
 
 bool valid(const ManifestEndHeader& h) {
-  return common_valid(h) && valid_entry_count(h.entry_count) && is_hex_digest(h.manifest_sha256);
+  return has_transfer_identity(h) && valid_entry_count(h.entry_count) && is_hex_digest(h.manifest_sha256);
 }
 
 bool valid(const TransferResponseHeader& h) {
-  if (!common_valid(h) || h.correlation_id.is_nil()) return false;
+  if (!has_transfer_identity(h) || h.correlation_id.is_nil()) return false;
   switch (h.decision) {
     case TransferDecision::accept:
       return h.transfer_token && is_hex_digest(*h.transfer_token) && !h.reason;
@@ -63,7 +57,7 @@ bool valid(const TransferResponseHeader& h) {
 }
 
 bool valid(const TransferCancelHeader& h) {
-  return common_valid(h) && valid_transfer_text(h.reason, kMaxReasonBytes, true);
+  return has_transfer_identity(h) && valid_transfer_text(h.reason, kMaxReasonBytes, true);
 }
 
 std::optional<Frame> make_frame(std::int32_t kind, std::string header) {

@@ -28,6 +28,14 @@ inline constexpr std::size_t kMaxModifiedUtcBytes = 64;
 inline constexpr std::size_t kMaxReasonBytes = 1024;
 inline constexpr std::uint16_t kTransferWireMajor = 2;
 
+// What every transfer header, control or data, must carry: the wire major, and a frame,
+// a sender and a transfer that are not nil.
+template <typename Header>
+bool has_transfer_identity(const Header& header) {
+  return header.major == kTransferWireMajor && !header.id.is_nil() && !header.sender.is_nil() &&
+         !header.transfer_id.is_nil();
+}
+
 enum class ManifestEntryKind : std::int32_t { file = 0, directory = 1 };
 enum class TransferDecision : std::int32_t { accept = 0, reject = 1 };
 

@@ -19,30 +19,24 @@ constexpr std::string_view kEndType = "FILE_END";
 constexpr std::string_view kProgressType = "TRANSFER_PROGRESS";
 constexpr std::string_view kCompleteType = "TRANSFER_COMPLETE";
 
-template <typename Header>
-bool common_valid(const Header& header) {
-  return header.major == kTransferWireMajor && !header.id.is_nil() && !header.sender.is_nil() &&
-         !header.transfer_id.is_nil();
-}
-
 bool valid_length(std::uint64_t length) { return length >= 1 && length <= kMaxChunkLength; }
 
 // The value rules hold alike for what we build and what we accept.
 bool valid(const DataHelloHeader& h) {
-  return common_valid(h) && !h.recipient.is_nil() && h.recipient != h.sender &&
+  return has_transfer_identity(h) && !h.recipient.is_nil() && h.recipient != h.sender &&
          is_hex_digest(h.control_session_id) && is_hex_digest(h.transfer_token);
 }
 
 bool valid(const FileBoundaryHeader& h) {
-  return common_valid(h) && valid_data_path(h.path) && is_hex_digest(h.sha256);
+  return has_transfer_identity(h) && valid_data_path(h.path) && is_hex_digest(h.sha256);
 }
 
-bool valid(const FileChunkHeader& h) { return common_valid(h) && valid_length(h.length); }
+bool valid(const FileChunkHeader& h) { return has_transfer_identity(h) && valid_length(h.length); }
 
-bool valid(const TransferProgressHeader& h) { return common_valid(h); }
+bool valid(const TransferProgressHeader& h) { return has_transfer_identity(h); }
 
 bool valid(const TransferCompleteHeader& h) {
-  return common_valid(h) && (h.status == TransferCompleteStatus::sender_done ||
+  return has_transfer_identity(h) && (h.status == TransferCompleteStatus::sender_done ||
                              h.status == TransferCompleteStatus::receiver_committed);
 }
 
