@@ -1,0 +1,7 @@
+#include "Velmorine/transfer/durable_attachment_outbox.h"
+
+namespace velmorine::transfer {
+
+bool DurableAttachmentOutbox::knows(const std::string&) const { return false; }
+
+}  // namespace velmorine::transfer
