@@ -124,6 +124,17 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   void sendText(std::string peerID, std::string text, std::optional<std::string> contactID,
                 std::function<void(std::optional<SendRejection>)> completion = {});
   void selectConversation(std::string contactID, bool earlier);
+  void resendMessage(std::string contactID, std::string messageID);
+  void cancelMessage(std::string contactID, std::string messageID);
+  void configureReminders();
+  void cancelReminder(std::string peerID);
+
+  // Decisions about a peer.
+  void clearConversation(std::optional<std::string> contactID, std::string peerID,
+                         Completion completion);
+  void setPeerBlocked(std::string peerID, bool blocked);
+  void resolveChangedKey(std::string peerID, bool keepSeparate);
+  void verifyPeer(std::string peerID);
 
   // Settings.
   void setNetworkEnabled(bool enabled);
@@ -233,6 +244,23 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   void handleControlFrame(const VEFrame& frame, const network::AuthenticatedPeer& peer,
                           const std::shared_ptr<network::SecurePeerSession>& session,
                           uint64_t forGeneration, const core::Uuid& sessionID);
+
+  void remindForMessage(const RuntimeMessage& message, const std::vector<uint8_t>& recipientKey);
+
+  // Message actions and decisions about a peer (vel_runtime_actions.cpp).
+  std::optional<store::ConversationOutboxEntry> firstPendingEntry(const std::string& contact,
+                                                                  const std::string& messageID);
+  void resendMessageOnQueue(const std::string& contact, const std::string& messageID);
+  void cancelMessageOnQueue(const std::string& contact, const std::string& messageID);
+  void configureRemindersOnQueue();
+  void recordReceivedGrant(const std::string& contact, const std::vector<uint8_t>& key,
+                           const std::optional<network::ReminderGrant>& grant,
+                           uint64_t forGeneration);
+  bool clearConversationOnQueue(const std::optional<std::string>& contact,
+                                const std::string& peerID);
+  void setPeerBlockedOnQueue(const std::string& peerID, bool blocked);
+  void resolveChangedKeyOnQueue(const std::string& peerID, bool keepSeparate);
+  void verifyPeerOnQueue(const std::string& peerID);
 
   // History window (vel_runtime_history.cpp).
   store::ConversationHistoryRecord historyRecord(const RuntimeMessage& message) const;

@@ -4,4 +4,6 @@ namespace velmorine::transfer {
 
 bool DurableAttachmentOutbox::knows(const std::string&) const { return false; }
 
+void DurableAttachmentOutbox::forget(const std::string&) {}
+
 }  // namespace velmorine::transfer

@@ -21,6 +21,8 @@ class DurableAttachmentOutbox {
   std::vector<RuntimeTransfer> values() const { return {}; }
   // Whether the transfer is one of its batches.
   bool knows(const std::string& transferID) const;
+  // Drops every batch of the contact (lower case), as a cleared conversation does.
+  void forget(const std::string& contactID);
 
  private:
   std::map<std::string, int64_t> order_;

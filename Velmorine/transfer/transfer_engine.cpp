@@ -1,5 +1,7 @@
 #include "Velmorine/transfer/transfer_engine.h"
 
+#include <stdexcept>
+
 #include "Velmorine/network/secure_connection_failure.h"
 
 namespace velmorine::transfer {
@@ -19,7 +21,7 @@ void TransferEngine::stopAll() {}
 
 void TransferEngine::tick() {}
 
-void TransferEngine::cancelPeer(const std::string&) {}
+void TransferEngine::cancelPeer(const std::string&, bool, const std::optional<std::string>&) {}
 
 void TransferEngine::dataSessionReady(const Session& session) {
   // No transfer can claim it yet.
@@ -28,10 +30,14 @@ void TransferEngine::dataSessionReady(const Session& session) {
 
 void TransferEngine::dataSessionClosed(const core::Uuid&) {}
 
-void TransferEngine::handleDataFrame(const VEFrame&, const Session&) {}
+void TransferEngine::handleDataFrame(const VEFrame& frame, const Session&) {
+  throw std::invalid_argument("no transfer takes " + frame.kind());
+}
 
-void TransferEngine::handleControlFrame(const VEFrame&, const network::AuthenticatedPeer&,
-                                        const Session&) {}
+void TransferEngine::handleControlFrame(const VEFrame& frame, const network::AuthenticatedPeer&,
+                                        const Session&) {
+  throw std::invalid_argument("no transfer takes " + frame.kind());
+}
 
 void TransferEngine::streamManifest(const std::string&) {}
 

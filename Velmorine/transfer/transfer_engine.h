@@ -43,11 +43,13 @@ class TransferEngine {
   void flush(std::function<void()> done);
   void stopAll();
   void tick();
-  void cancelPeer(const std::string& peerID);
+  // Ends the peer's transfers; with `forget`, the ended works of `contactID` are dropped too.
+  void cancelPeer(const std::string& peerID, bool forget = false,
+                  const std::optional<std::string>& contactID = std::nullopt);
   // A data session became ready; the engine binds it to a transfer or closes it.
   void dataSessionReady(const Session& session);
   void dataSessionClosed(const core::Uuid& sessionID);
-  // Throw when the frame is refused.
+  // Throw when the frame is refused; without transfers every frame is.
   void handleDataFrame(const VEFrame& frame, const Session& session);
   void handleControlFrame(const VEFrame& frame, const network::AuthenticatedPeer& peer,
                           const Session& session);
