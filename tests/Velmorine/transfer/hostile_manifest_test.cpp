@@ -8,9 +8,11 @@
 #include <ostream>
 #include <set>
 
+#include "Velmorine/transfer/atomic_receive.h"
 #include "Velmorine/transfer/content_failure.h"
 #include "Velmorine/transfer/content_limits.h"
 #include "Velmorine/transfer/manifest_check.h"
+#include "tests/Velmorine/transfer/receive_folder.h"
 
 namespace velmorine::transfer {
 namespace {
@@ -55,9 +57,22 @@ struct Manifest {
 };
 
 struct HostileManifest {
+  HostileManifest(std::string rowName, Manifest rowManifest, std::optional<Case> verdict)
+      : name(std::move(rowName)),
+        manifest(std::move(rowManifest)),
+        manifestVerdict(verdict),
+        receiveVerdict(verdict) {}
+  HostileManifest(std::string rowName, Manifest rowManifest, std::optional<Case> verdict,
+                  std::optional<Case> receive)
+      : name(std::move(rowName)),
+        manifest(std::move(rowManifest)),
+        manifestVerdict(verdict),
+        receiveVerdict(receive) {}
+
   std::string name;
   Manifest manifest;
   std::optional<Case> manifestVerdict;  // none: the manifest check accepts it
+  std::optional<Case> receiveVerdict;   // none: a receive lays out its stage
 };
 
 void PrintTo(const HostileManifest& row, std::ostream* out) { *out << row.name; }
@@ -140,21 +155,23 @@ const std::vector<HostileManifest>& hostileManifests() {
       // At the limits: the manifest check lets these through.
       {"Entries4096", manyFiles(4095), std::nullopt},
       {"TopLevel1024", manyTopLevel(1024), std::nullopt},
-      {"FileAtLimit", Manifest().file("a", kMaxFileBytes), std::nullopt},
+      // No volume of the test machine has 16 TiB to spare.
+      {"FileAtLimit", Manifest().file("a", kMaxFileBytes), std::nullopt, Case::diskSpace},
       {"BatchAtLimit",
        Manifest()
            .file("a", kMaxFileBytes)
            .file("b", kMaxFileBytes)
            .file("c", kMaxFileBytes)
            .file("d", kMaxFileBytes),
-       std::nullopt},
+       std::nullopt, Case::diskSpace},
       {"Component240Units", Manifest().file(std::string(240, 'a')), std::nullopt},
       {"AncestorsInAnyOrder", Manifest().file("a/b/c").folder("a/b").folder("a"), std::nullopt},
       // Names the manifest check allows but this system's volumes cannot hold as sent.
-      {"Component256Bytes", Manifest().file(repeat("\xC3\xA9", 128)), std::nullopt},
+      {"Component256Bytes", Manifest().file(repeat("\xC3\xA9", 128)), std::nullopt,
+       Case::pathLimit},
       {"AncestorOnlyByKey",
        Manifest().folder("Docs").file("docs/a").with([](Manifest& m) { m.topLevel = 1; }),
-       std::nullopt},
+       std::nullopt, Case::invalidManifest},
   };
   return rows;
 }
@@ -172,6 +189,27 @@ class HostileManifestTable : public ::testing::TestWithParam<HostileManifest> {}
 
 TEST_P(HostileManifestTable, ManifestCheckGivesItsVerdict) {
   EXPECT_EQ(manifestVerdict(GetParam().manifest), GetParam().manifestVerdict);
+}
+
+// A receive refuses the manifest before anything exists in D, or lays out its stage, which
+// cancelling removes again.
+TEST_P(HostileManifestTable, ReceiveRefusesBeforeMakingAnything) {
+  testing::ReceiveFolder folder;
+  if (!folder.usable()) GTEST_SKIP() << folder.why();
+  const auto D = folder / "D";
+  std::filesystem::create_directories(D);
+  const Manifest& manifest = GetParam().manifest;
+  std::optional<Case> verdict;
+  try {
+    AtomicReceive receive(ContentUrl::file(D, true), core::Uuid::random(), manifest.entries,
+                          manifest.topLevelCount(), manifest.totalBytes());
+    EXPECT_FALSE(std::filesystem::is_empty(D));
+    receive.cancel();
+  } catch (const ContentFailure& failure) {
+    verdict = failure.failure();
+  }
+  EXPECT_EQ(verdict, GetParam().receiveVerdict);
+  EXPECT_TRUE(std::filesystem::is_empty(D));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, HostileManifestTable, ::testing::ValuesIn(hostileManifests()),
