@@ -171,6 +171,7 @@ INSTANTIATE_TEST_SUITE_P(
         ChangeBeforeReopening{"SelectedFileSwappedForALink",
                               "single.bin",
                               [](const auto& f) {
+                                testing::waitForClockPast(f / "single.bin");
                                 std::filesystem::rename(f / "single.bin", f / "moved.bin");
                                 std::filesystem::create_symlink(f / "moved.bin", f / "single.bin");
                               },
