@@ -203,10 +203,13 @@ void AtomicReceive::write(std::int64_t index, std::uint64_t offset,
     throw ContentFailure(Case::invalidManifest);
   }
   writeAll(file_.get(), data);
-  // Send these pages to the device now, so that it writes them while the chunk is hashed and the
-  // seal's fsync finds little left to do. Only a hint: durability still comes from that fsync.
-  ::sync_file_range(file_.get(), static_cast<off_t>(fileOffset_), static_cast<off_t>(data.size()),
-                    SYNC_FILE_RANGE_WRITE);
+  // Send these pages to the device now, so that it writes them while the file's later chunks are
+  // hashed and the seal's fsync finds little left to do. Only a hint: durability still comes from
+  // that fsync, which follows the last chunk at once anyway.
+  if (current_->size - fileOffset_ > data.size()) {
+    ::sync_file_range(file_.get(), static_cast<off_t>(fileOffset_), static_cast<off_t>(data.size()),
+                      SYNC_FILE_RANGE_WRITE);
+  }
   hash_.update(data);
   fileOffset_ += data.size();
   receivedBytes_ += data.size();
