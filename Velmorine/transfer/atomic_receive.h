@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "Velmorine/store/receive_journal.h"
-#include "Velmorine/transfer/content_digest.h"
+#include "Velmorine/transfer/background_digest.h"
 #include "Velmorine/transfer/content_entry.h"
 #include "Velmorine/transfer/content_url.h"
 #include "Velmorine/transfer/receive_stage.h"
@@ -101,7 +101,7 @@ class AtomicReceive {
   platform::UniqueFd file_;
   std::optional<ContentEntry> current_;
   std::uint64_t fileOffset_ = 0;
-  ContentDigest hash_;
+  BackgroundDigest hash_;
   std::map<std::int64_t, SourceStamp> sealed_;
   std::uint64_t receivedBytes_ = 0;
   bool committed_ = false;
