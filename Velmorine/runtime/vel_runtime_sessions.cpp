@@ -236,7 +236,12 @@ void VelRuntime::handleSessionClosed(std::exception_ptr failure,
   const bool dialled = outgoingSessions.contains(sessionID);
   const bool superseded = supersededSessions.contains(sessionID);
   supersededSessions.erase(sessionID);
-  sessions.erase(sessionID);
+  if (const auto found = sessions.find(sessionID); found != sessions.end()) {
+    // The session (and its connection) may still be on the stack that reported the close:
+    // its last reference goes on a later turn of the queue.
+    queue_->async([released = std::move(found->second)] {});
+    sessions.erase(found);
+  }
   sessionOrder.erase(sessionID);
   outgoingSessions.erase(sessionID);
   if (data) {
