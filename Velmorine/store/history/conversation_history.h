@@ -53,6 +53,9 @@ class ConversationHistory {
                        std::optional<std::span<const uint8_t>> receipt = std::nullopt);
   ConversationSequences saveRecords(const std::vector<ConversationHistoryRecord>& records,
                                     const std::unordered_map<std::string, int64_t>& epochs);
+  // The newest `limit` records older than `before`, in ascending order. A stored row breaking the
+  // value rules is left in place, named in the page's `skipped` and passed over, so one bad row
+  // never hides the others; SQLite failures still throw.
   ConversationHistoryPage loadRecords(const std::optional<std::string>& peer,
                                       std::optional<int64_t> before, int limit, bool unsettledOnly);
   std::vector<std::string> peers();
