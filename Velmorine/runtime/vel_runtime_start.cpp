@@ -99,6 +99,7 @@ void VelRuntime::openHistory() {
   const auto peers = history->peers();
   historyPeers = std::set<std::string>(peers.begin(), peers.end());
   const auto page = history->loadRecords(std::nullopt, std::nullopt, kStartHistoryRecords, false);
+  if (!page.skipped.empty()) reportInvalidRecord();
   absorbHistoryPage(page.records, page.sequences);
   reconcileOutboxMessages();
   // The attachment outbox is restored and swept with the engine that owns its batches.
@@ -109,6 +110,7 @@ void VelRuntime::settleUnsettledRecords() {
   std::optional<int64_t> before;
   while (true) {
     const auto page = history->loadRecords(std::nullopt, before, kHistoryPageSize, true);
+    if (!page.skipped.empty()) reportInvalidRecord();
     std::vector<store::ConversationHistoryRecord> changed;
     for (const auto& record : page.records) {
       store::ConversationOutboxQuery query;
