@@ -1,6 +1,6 @@
-// The secure channel's name, spelled once for every layer: the secure library exports it,
-// announcements carry it and the discovery check compares against it. It lives here, below
-// the secure library, so the protocol layer can see it without reaching up.
+// The secure channel's name, spelled once for every layer: announcements carry it, the
+// discovery check compares against it and the secure library offers it to its callers. It
+// lives here, below the secure library, so the protocol layer sees it without reaching up.
 #pragma once
 
 namespace velmorine::protocol {
