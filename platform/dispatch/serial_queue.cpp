@@ -100,7 +100,6 @@ void SerialQueue::arm(const std::shared_ptr<TimerSlot>& slot, double delay, doub
 void SerialQueue::disarm(TimerSlot& slot) {
   if (!slot.armed) return;
   slot.armed = false;
-  // The queue may hold the last reference: the slot goes with its entry.
   unlink(slot);
   // No re-arm: a wake that finds nothing due costs one pass and sets the next wake.
 }
