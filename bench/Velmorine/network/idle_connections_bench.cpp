@@ -75,7 +75,10 @@ struct ListeningDevice : Device {
   ~ListeningDevice() {
     queue.sync([&] {
       auto open = std::move(sessions);
-      for (auto& [key, session] : open) session->close(nullptr);
+      for (auto& [key, session] : open) {
+        session->onFailure = nullptr;
+        session->close(nullptr);
+      }
       listener->cancel();
       listener.reset();
     });
@@ -198,11 +201,10 @@ void BM_HandshakeBesideIdleConnections(benchmark::State& state) {
       sockets.push_back(fd);
     }
     opened = sockets.size();
-    for (;;) {
-      size_t accepted = 0;
-      server.queue.sync([&] { accepted = server.accepted; });
-      if (accepted >= opened + 1) break;
+    const auto patience = Clock::now() + std::chrono::seconds(5);
+    for (size_t accepted = 0; accepted < opened + 1 && Clock::now() < patience;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      server.queue.sync([&] { accepted = server.accepted; });
     }
     bytesPerIdle = opened
                        ? static_cast<double>(residentBytes() - std::min(before, residentBytes())) /
