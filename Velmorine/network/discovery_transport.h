@@ -30,8 +30,8 @@ inline constexpr double kDiscoveryPeriod = 3.0;
 inline constexpr double kDiscoveryLeeway = 0.1;
 inline constexpr size_t kDiscoveryMaxInterfaces = 16;
 inline constexpr int kDiscoveryMaxReadsPerEvent = 64;
-// Asked of every socket: the default holds about 25 datagrams of 8 KB, which a flood on the
-// port fills between two read events, dropping genuine announcements.
+// Asked of every socket: the default (about 200 KiB) holds a few dozen datagrams of 8 KB at
+// most, which a flood on the port fills between two read events, dropping genuine ones.
 inline constexpr int kDiscoverySocketReceiveBuffer = 1 << 20;
 
 class DiscoveryTransport final : public DiscoveryService,
