@@ -10,11 +10,14 @@
 #include <asio/strand.hpp>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
-#include <vector>
+#include <utility>
 
 #include "platform/dispatch/uptime_clock.h"
 
@@ -45,6 +48,11 @@ class SerialQueue {
   // Aborts the process when called off the queue: the callers' state is confined to it.
   void assert_current() const;
 
+  // On the queue: how many timers (and async-after items) wait to fire, and the earliest
+  // deadline among them.
+  size_t armed_timers() const { return by_deadline_.size(); }
+  std::optional<double> next_deadline() const;
+
   // For the layers that put sockets on this queue.
   asio::io_context& context() { return context_; }
   Executor& executor() { return strand_; }
@@ -57,11 +65,15 @@ class SerialQueue {
     double deadline = 0;
     double period = 0;  // 0: fires once
     double leeway = 0;
+    uint64_t order = 0;  // when it was armed: timers with equal deadlines fire in this order
     bool armed = false;
   };
+  // A timer's place in the queue's orderings: a time, then the order it was armed in.
+  using TimerKey = std::pair<double, uint64_t>;
 
-  void add_slot(const std::shared_ptr<TimerSlot>& slot);
-  void remove_slot(const TimerSlot* slot);
+  void arm(const std::shared_ptr<TimerSlot>& slot, double delay, double period, double leeway);
+  void disarm(TimerSlot& slot);
+  void unlink(const TimerSlot& slot);
   void rearm();
   void fire_due();
 
@@ -71,7 +83,14 @@ class SerialQueue {
   Executor strand_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   asio::steady_timer wake_;
-  std::vector<std::shared_ptr<TimerSlot>> slots_;
+  // Armed timers by deadline, which is the order they fire in, and by the latest moment each
+  // may fire (deadline plus leeway), which decides when the queue must wake.
+  std::map<TimerKey, std::shared_ptr<TimerSlot>> by_deadline_;
+  std::set<TimerKey> by_latest_;
+  uint64_t next_order_ = 0;
+  std::optional<double> wake_at_;  // when the real timer is set to wake the queue
+  uint64_t wake_generation_ = 0;   // tells a superseded wake from the current one
+  bool fire_posted_ = false;       // a pass over due timers is already on its way
   struct Waker {
     std::mutex mutex;
     SerialQueue* queue = nullptr;  // cleared when the queue goes

@@ -254,6 +254,38 @@ TEST_F(SessionTest, HelloWaitsForTheAnnouncementAndHeldFramesFollowInOrder) {
   EXPECT_TRUE(outcomes.empty());
 }
 
+// An unauthenticated session costs the queue one timer, armed for the HELLO deadline and fired
+// once, exactly then; a HELLO waiting for its announcement adds a retry tick only meanwhile.
+TEST_F(SessionTest, HelloDeadlineIsOneTimerFiredOnceAtTwelveSeconds) {
+  const double start = clock->now();
+  open({});
+  run([&] {
+    EXPECT_EQ(queue.armed_timers(), 1u);
+    EXPECT_EQ(queue.next_deadline(), start + SecurePeerSession::kHelloDeadline);
+  });
+  clock->set(start + SecurePeerSession::kHelloDeadline - 0.01);
+  settle();
+  EXPECT_TRUE(outcomes.empty());
+  run([&] { EXPECT_EQ(queue.next_deadline(), start + SecurePeerSession::kHelloDeadline); });
+  clock->set(start + SecurePeerSession::kHelloDeadline);
+  settle();
+  EXPECT_EQ(outcomes, std::vector<std::string>{"timeout"});
+  run([&] { EXPECT_EQ(queue.armed_timers(), 0u); });
+}
+
+TEST_F(SessionTest, RetryTickRunsOnlyWhileTheHelloWaits) {
+  open({});
+  announcements.clear();
+  remoteHello();
+  run([&] { EXPECT_EQ(queue.armed_timers(), 2u); });
+  announcements.insert_or_assign(
+      kRemoteID, announcementOf(kRemoteID, *VEProtocol::fingerprint(remoteIdentity->publicKey()),
+                                kRemoteNonce));
+  advance(SecurePeerSession::kHelloRetry);
+  ASSERT_EQ(ready.size(), 1u);
+  run([&] { EXPECT_EQ(queue.armed_timers(), 0u); });
+}
+
 struct DeadlineCase {
   const char* name;
   bool sendsHello;
