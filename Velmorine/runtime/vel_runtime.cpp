@@ -93,6 +93,19 @@ VelRuntime::VelRuntime(std::filesystem::path directory,
   }
   if (!environment_.random) environment_.random = systemRandom;
   if (!environment_.uptime) environment_.uptime = platform::system_uptime_clock();
+  // A full directory makes room by forgetting a device that is neither trusted nor connected,
+  // so forged announcements cannot push out the devices the user has.
+  this->directory.isProtected = [this](const std::string& deviceID) {
+    if (active.contains(deviceID) || connecting.contains(deviceID) ||
+        hasOpenAuthenticatedSession(deviceID)) {
+      return true;
+    }
+    if (!store) return false;
+    for (const auto& [contact, record] : store->document().trust) {
+      if (contact == deviceID || record.claimedID.to_string() == deviceID) return true;
+    }
+    return false;
+  };
 }
 
 VelRuntime::~VelRuntime() {
