@@ -53,8 +53,11 @@ class ConversationHistory {
                        std::optional<std::span<const uint8_t>> receipt = std::nullopt);
   ConversationSequences saveRecords(const std::vector<ConversationHistoryRecord>& records,
                                     const std::unordered_map<std::string, int64_t>& epochs);
+  // The newest `limit` rows before `before`; a stored row breaking the value rules counts
+  // towards the page and moves its cursor, but is left out of its records.
   ConversationHistoryPage loadRecords(const std::optional<std::string>& peer,
                                       std::optional<int64_t> before, int limit, bool unsettledOnly);
+  // The peers that have records, leaving out values that break the rules.
   std::vector<std::string> peers();
   int64_t epoch(const std::string& peer);
   // Deletes the peer's records, outbox rows and attachment sources; gives the new epoch.

@@ -201,12 +201,13 @@ TEST_F(HistoryRecords, PeersAreListedOnceInTextOrder) {
   EXPECT_EQ(history.peers(), (std::vector<std::string>{peerText(1), peerText(2), peerText(3)}));
 }
 
-TEST_F(HistoryRecords, StoredRowsBreakingTheRulesAreRefusedWhenRead) {
-  for (const char* sql : {"UPDATE records SET payload=X''", "UPDATE records SET kind='note'",
-                          "UPDATE records SET id=upper(id)", "UPDATE records SET peer=NULL"}) {
+TEST_F(HistoryRecords, StoredRowsBreakingTheRulesAreSteppedOverWhenRead) {
+  for (const char* change : {"payload=X''", "kind='note'", "id=upper(id)", "peer=NULL"}) {
     TemporaryFolder own;
     ConversationHistory fresh(own.historyFile());
     fresh.upsertRecord(message(1, 1));
+    const int64_t planted = fresh.upsertRecord(message(1, 2));
+    fresh.upsertRecord(message(1, 3));
     {
       // Another writer's file may lack our NOT NULL; loosen it to plant a NULL peer.
       RawDatabase raw(own.historyFile());
@@ -215,10 +216,25 @@ TEST_F(HistoryRecords, StoredRowsBreakingTheRulesAreRefusedWhenRead) {
           "UPDATE sqlite_master SET sql=replace(sql,'peer TEXT NOT NULL','peer TEXT') "
           "WHERE name='records'");
     }
-    RawDatabase(own.historyFile()).exec(sql);
-    EXPECT_TRUE(failsWith([&] { fresh.loadRecords(std::nullopt, std::nullopt, 10, false); },
-                          Failure::invalidRecord()))
-        << sql;
+    RawDatabase(own.historyFile())
+        .exec(std::string("UPDATE records SET ") + change +
+              " WHERE seq=" + std::to_string(planted));
+
+    // The bad row fills its place in the page and moves the cursor, so paging goes on past it.
+    const auto newest = fresh.loadRecords(std::nullopt, std::nullopt, 2, false);
+    EXPECT_EQ(ids(newest), (std::vector<std::string>{message(1, 3).id})) << change;
+    EXPECT_EQ(newest.oldestSequence, planted) << change;
+    EXPECT_TRUE(newest.hasMore) << change;
+    EXPECT_EQ(newest.sequences.size(), 1u) << change;
+    const auto older = fresh.loadRecords(std::nullopt, newest.oldestSequence, 2, false);
+    EXPECT_EQ(ids(older), (std::vector<std::string>{message(1, 1).id})) << change;
+    EXPECT_FALSE(older.hasMore) << change;
+    // A page of nothing but bad rows still says where to go on.
+    const auto alone = fresh.loadRecords(std::nullopt, planted + 1, 1, false);
+    EXPECT_TRUE(alone.records.empty()) << change;
+    EXPECT_EQ(alone.oldestSequence, planted) << change;
+    EXPECT_TRUE(alone.hasMore) << change;
+    EXPECT_EQ(fresh.peers(), (std::vector<std::string>{peerText(1)})) << change;
   }
 }
 
