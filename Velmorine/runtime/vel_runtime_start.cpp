@@ -261,7 +261,15 @@ void VelRuntime::startNetwork() {
     return;
   }
   restoreReminderGrants();
-  if (!ledger) ledger = VEChatLedger::create(*localID);
+  if (!ledger) {
+    // Acknowledgement deadlines run on the runtime's uptime, like every other deadline.
+    ledger = VEChatLedger::create(
+        *localID, VEChatLedger::kDefaultTimeoutMilliseconds, [clock = environment_.uptime] {
+          return std::chrono::steady_clock::time_point(
+              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                  std::chrono::duration<double>(clock->now())));
+        });
+  }
   nonce = hexText(nonceBytes);
   enabled = true;
   status = "network.starting";
