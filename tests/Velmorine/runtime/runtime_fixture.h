@@ -341,9 +341,13 @@ class TestRuntime {
   // Starts with networking on and waits until discovery runs.
   bool startNetworking() {
     if (!start()) return false;
-    runtime->setNetworkEnabled(true);
-    return waitForSnapshot(
-        [](const RuntimeSnapshot& s) { return s.enabled && s.status == "network.searching"; });
+    if (!latest().preferences.networkEnabled) runtime->setNetworkEnabled(true);
+    // Discovery runs once the listener is ready; the snapshot saying so is published with it.
+    if (!waitOnQueue([&] { return runtime->enabled && runtime->discovery != nullptr; })) {
+      return false;
+    }
+    settle();
+    return latest().status == "network.searching";
   }
 
   // Runs `work` on the runtime queue and gives its result.
