@@ -539,6 +539,25 @@ class RefusingPort {
 class SilentPort : public RefusingPort {
  public:
   SilentPort() { ::listen(fd_, 16); }
+
+  // The next connection from the backlog, or -1 when none comes in time; the caller closes it.
+  int acceptOne(std::chrono::milliseconds patience = kPatience) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(patience.count())) <= 0) return -1;
+    return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+  // Waits for the dialler's first handshake bytes and answers them with bytes that are no
+  // handshake at all.
+  static bool answerWithNoise(int connection, std::chrono::milliseconds patience = kPatience) {
+    pollfd entry{connection, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(patience.count())) <= 0) return false;
+    std::vector<uint8_t> buffer(4096);
+    if (::recv(connection, buffer.data(), buffer.size(), 0) <= 0) return false;
+    std::vector<uint8_t> noise(512);
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(0xa5 ^ (i * 31));
+    return ::send(connection, noise.data(), noise.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(noise.size());
+  }
 };
 
 // The announcement of `peer` (its identifier, key fingerprint and process nonce) with another
