@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -442,6 +443,31 @@ class TestRuntime {
   std::shared_ptr<MemoryIdentityKeychain> keychain_;
   std::shared_ptr<Shared> state_;
   bool shutDown_ = false;
+};
+
+// Replaces the store document with a folder, so that every later write of the store fails.
+class BrokenStoreWrites {
+ public:
+  explicit BrokenStoreWrites(const std::filesystem::path& folder)
+      : path_(folder / store::LocalStore::kDocumentName) {
+    std::ifstream in(path_, std::ios::binary);
+    saved_.assign(std::istreambuf_iterator<char>(in), {});
+    std::filesystem::remove(path_);
+    std::filesystem::create_directory(path_);
+    std::ofstream(path_ / "keep") << "x";
+  }
+  ~BrokenStoreWrites() { mend(); }
+  void mend() {
+    if (mended_) return;
+    mended_ = true;
+    std::filesystem::remove_all(path_);
+    std::ofstream(path_, std::ios::binary) << saved_;
+  }
+
+ private:
+  std::filesystem::path path_;
+  std::string saved_;
+  bool mended_ = false;
 };
 
 // Both runtimes hear each other's announcement.

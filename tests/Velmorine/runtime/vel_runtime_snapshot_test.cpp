@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "tests/Velmorine/runtime/history_seed.h"
 #include "tests/Velmorine/runtime/runtime_fixture.h"
 
@@ -27,31 +25,6 @@ struct Device {
   store::TrustRecord trust(bool blocked = false, bool verified = false) const {
     return store::TrustRecord{*core::Uuid::parse(id), identity->publicKey(), verified, blocked};
   }
-};
-
-// Replaces the store document with a folder, so that every later write of the store fails.
-class BrokenStoreWrites {
- public:
-  explicit BrokenStoreWrites(const std::filesystem::path& folder)
-      : path_(folder / store::LocalStore::kDocumentName) {
-    std::ifstream in(path_, std::ios::binary);
-    saved_.assign(std::istreambuf_iterator<char>(in), {});
-    std::filesystem::remove(path_);
-    std::filesystem::create_directory(path_);
-    std::ofstream(path_ / "keep") << "x";
-  }
-  ~BrokenStoreWrites() { mend(); }
-  void mend() {
-    if (mended_) return;
-    mended_ = true;
-    std::filesystem::remove_all(path_);
-    std::ofstream(path_, std::ios::binary) << saved_;
-  }
-
- private:
-  std::filesystem::path path_;
-  std::string saved_;
-  bool mended_ = false;
 };
 
 class RuntimeSnapshotRules : public ::testing::Test {
@@ -196,7 +169,7 @@ TEST_F(RuntimeSnapshotRules, APeerWhoseUnhidingFailedStaysOutUntilAResetSucceeds
   TestRuntime runtime(world, testing::RuntimeOptions().withFolder(folder.path()));
   ASSERT_TRUE(runtime.startNetworking());
   {
-    BrokenStoreWrites broken(folder.path());
+    testing::BrokenStoreWrites broken(folder.path());
     runtime.discovery()->hear(device.announcement("Peer"));
     ASSERT_TRUE(runtime.waitForSnapshot(
         [](const RuntimeSnapshot& s) { return s.status == "devices.resetFailed"; }));
