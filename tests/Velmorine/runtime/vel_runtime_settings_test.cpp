@@ -203,11 +203,16 @@ TEST_F(RuntimeDeviceReset, KeepsPeersInUseAndHidesTheRest) {
 
 TEST_F(RuntimeDeviceReset, AResetThatCannotWriteChangesNothing) {
   testing::BrokenStoreWrites broken(runtime.folder());
-  const size_t published = runtime.snapshots.size();
   EXPECT_FALSE(complete([&](auto done) { runtime->resetDevices(done); }));
+  runtime.onQueue([&] { runtime->publishSnapshot(); });
   runtime.settle();
-  EXPECT_EQ(runtime.snapshots.size(), published);
-  EXPECT_TRUE(runtime.onQueue([&] { return runtime->directory.peers.contains(idleID); }));
+  EXPECT_TRUE(runtime.peer(idleID));
+  EXPECT_TRUE(runtime.peer(peer.id()));
+  EXPECT_FALSE(runtime.onQueue([&] {
+    return runtime->store->document()
+        .hiddenHistoricalPeers.value_or(std::set<std::string>{})
+        .contains(peer.id());
+  }));
 }
 
 }  // namespace

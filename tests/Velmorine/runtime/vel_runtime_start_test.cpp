@@ -156,6 +156,18 @@ TEST_F(RuntimeStart, WhileSuspendedTurningNetworkingOnWaitsForTheWake) {
   EXPECT_TRUE(runtime.waitForSnapshot([](const auto& s) { return s.enabled; }));
 }
 
+TEST_F(RuntimeStart, TheReadyListenerOfAStoppedRunChangesNothing) {
+  TestRuntime runtime(world);
+  ASSERT_TRUE(runtime.start());
+  // The listener's ready report of the first run arrives after the second request stopped it.
+  runtime->setNetworkEnabled(true);
+  runtime->setNetworkEnabled(false);
+  runtime.settle();
+  EXPECT_TRUE(world.link.services().empty());
+  EXPECT_EQ(runtime.latest().status, "network.paused");
+  for (const auto& snapshot : runtime.snapshots) EXPECT_NE(snapshot.status, "network.searching");
+}
+
 class RuntimeShutdown : public RuntimeStart {};
 
 TEST_F(RuntimeShutdown, TwoRequestsFinishOnceAndRunBothCompletionsInOrder) {
