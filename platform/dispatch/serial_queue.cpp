@@ -88,7 +88,7 @@ SerialQueue::Handle SerialQueue::handle() const {
 bool SerialQueue::Handle::async(std::function<void()> work) const {
   if (!anchor_) return false;
   {
-    // Posting under the lock: the queue cannot go between the test and the post.
+    // Posting under the lock: the queue cannot go between the check and the post.
     std::lock_guard lock(anchor_->mutex);
     if (anchor_->queue) {
       anchor_->queue->async(std::move(work));
