@@ -191,6 +191,9 @@ void VelRuntime::handleSessionReady(const network::AuthenticatedPeer& peer,
       }
       diagnose("control.replaced");
       supersededSessions.insert(oldID);
+      // The old session reports its close before `close` returns; it must find itself no
+      // longer the peer's, or it would cancel what the peer has in flight.
+      active[peerID] = sessionID;
       auto oldSession = old->second;
       oldSession->close(closedFailure());
     }

@@ -58,6 +58,7 @@ class ConversationHistory {
   // never hides the others; SQLite failures still throw.
   ConversationHistoryPage loadRecords(const std::optional<std::string>& peer,
                                       std::optional<int64_t> before, int limit, bool unsettledOnly);
+  // The peers that have records, leaving out values that break the rules.
   std::vector<std::string> peers();
   int64_t epoch(const std::string& peer);
   // Deletes the peer's records, outbox rows and attachment sources; gives the new epoch.

@@ -120,8 +120,11 @@ ConversationHistoryPage ConversationHistory::loadRecords(const std::optional<std
   if (before) query.bindInt64(position++, *before);
 
   ConversationHistoryPage page;
+  // A page spans `limit` rows; a row that breaks the value rules (another writer's, or a
+  // damaged one) is stepped over but still moves the cursor, so it cannot stop every reader.
+  int stepped = 0;
   while (query.step()) {
-    if (page.records.size() == static_cast<size_t>(limit)) {
+    if (stepped == limit) {
       page.hasMore = true;
       break;
     }
@@ -147,7 +150,12 @@ ConversationHistoryPage ConversationHistory::loadRecords(const std::optional<std
 std::vector<std::string> ConversationHistory::peers() {
   HistoryStatement query(database.get(), "SELECT DISTINCT peer FROM records ORDER BY peer");
   std::vector<std::string> result;
-  while (query.step()) result.push_back(query.columnText(0));
+  while (query.step()) {
+    // As in pages, a peer that breaks the value rules is not one.
+    if (query.columnIsNull(0)) continue;
+    std::string peer = query.columnText(0);
+    if (isCanonicalIdentifier(peer)) result.push_back(std::move(peer));
+  }
   return result;
 }
 
