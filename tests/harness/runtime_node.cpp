@@ -265,6 +265,8 @@ class Node {
     }
   }
 
+  void release() { runtime_.reset(); }
+
   void quit() {
     if (quitting_) return;
     quitting_ = true;
@@ -328,8 +330,10 @@ int main(int argc, char** argv) {
   reader.detach();
 
   main.run();
-  // The runtime and its queue go before the process ends; the reader may still sit in getline.
+  // The runtime and its queue go while the process is whole, so that the sanitizers see its
+  // end. `exit` leaves main's objects alone: the reader may still sit in getline with them.
+  node.release();
   runtime.reset();
   std::fflush(stdout);
-  std::_Exit(0);
+  std::exit(0);
 }

@@ -100,6 +100,33 @@ TEST(RuntimeNode, FreshFolderStartsPausedSearchesWhenEnabledAndKeepsItsIdentity)
   EXPECT_EQ((*stopped)["localID"], localID);
 }
 
+TEST(RuntimeNode, SuspendStopsNetworkingAndResumeStartsItAgain) {
+  if (!privateNetworkAvailable()) {
+    GTEST_SKIP() << "needs a private network namespace (unshare --net --map-root-user) so that "
+                    "discovery stays off the machine's network";
+  }
+  velmorine::testing::TemporaryFolder home;
+  RuntimeNodeProcess node(kPrivateNetwork, home.path().string());
+  ASSERT_TRUE(node.launch());
+  node.send({{"op", "start"}});
+  node.send({{"op", "setNetworkEnabled"}, {"enabled", true}});
+  const auto enabled = [](const Json& snapshot) { return snapshot["enabled"] == true; };
+  ASSERT_TRUE(node.waitSnapshot(enabled));
+
+  size_t mark = node.mark();
+  node.send({{"op", "suspend"}});
+  const auto suspended =
+      node.waitSnapshot([](const Json& snapshot) { return snapshot["enabled"] == false; }, mark);
+  ASSERT_TRUE(suspended);
+  EXPECT_EQ((*suspended)["status"], "network.paused");
+  // Sleep does not touch the preference: waking brings networking back.
+  EXPECT_TRUE((*suspended)["preferences"]["networkEnabled"].get<bool>());
+
+  mark = node.mark();
+  node.send({{"op", "resume"}});
+  EXPECT_TRUE(node.waitSnapshot(enabled, mark));
+}
+
 TEST(RuntimeNode, SecondInstanceOnOneFolderIsAlreadyRunningUntilTheFirstShutsDown) {
   // Networking stays off (the default of a fresh folder): no namespace needed.
   velmorine::testing::TemporaryFolder home;
