@@ -57,7 +57,9 @@ TEST_P(ReminderOutboxResolve, EndsTheItemOnceAsTheTableSays) {
   EXPECT_EQ(outbox.item("A") != nullptr, c.stillWaiting);
   // A second resolve finds nothing left to end.
   outbox.resolve(peer("A", "contact-a", kKey), 50);
-  if (!c.stillWaiting) EXPECT_EQ(events, c.events);
+  if (!c.stillWaiting) {
+    EXPECT_EQ(events, c.events);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -200,8 +202,10 @@ TEST_F(OutboxFixture, FilingUnderAWaitingPeerRejectsTheEarlierItemOnce) {
 }
 
 TEST_F(OutboxFixture, ItemsWithoutClosuresEndQuietly) {
-  outbox.file(ReminderOutbox::Item{.id = "A", .contact = "c", .key = kKey, .deadline = 1});
-  outbox.file(ReminderOutbox::Item{.id = "B", .contact = "c", .key = kKey, .deadline = 1});
+  outbox.file(ReminderOutbox::Item{
+      .id = "A", .contact = "c", .key = kKey, .deadline = 1, .send = {}, .reject = {}});
+  outbox.file(ReminderOutbox::Item{
+      .id = "B", .contact = "c", .key = kKey, .deadline = 1, .send = {}, .reject = {}});
   outbox.resolve(peer("A", "c", kKey), 0);
   outbox.expire(5);
   EXPECT_TRUE(outbox.empty());
