@@ -180,6 +180,12 @@ class RuntimeNodeProcess {
     kill();
   }
   std::optional<int> exitStatus() const { return exitStatus_; }
+  // Stops the node by ending its input and tells whether it shut down and exited with 0: a
+  // sanitizer's report in the node ends it otherwise.
+  bool stopsCleanly() {
+    stop();
+    return exitStatus_ && WIFEXITED(*exitStatus_) && WEXITSTATUS(*exitStatus_) == 0;
+  }
 
  private:
   void reap() {

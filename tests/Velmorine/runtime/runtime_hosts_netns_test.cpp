@@ -232,7 +232,12 @@ class RuntimeHostsNetns : public ::testing::Test {
   }
 
   void TearDown() override {
-    for (auto* host : {&a, &b, &c}) host->node.reset();
+    for (auto* host : {&a, &b, &c}) {
+      if (host->node) {
+        EXPECT_TRUE(host->node->stopsCleanly()) << host->name << " ended badly";
+      }
+      host->node.reset();
+    }
     lan.reset();
   }
 

@@ -71,9 +71,7 @@ TEST(RuntimeNode, FreshFolderStartsPausedSearchesWhenEnabledAndKeepsItsIdentity)
     EXPECT_TRUE(std::regex_match(
         localID, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")));
     // End of input shuts the node down and ends it normally.
-    node.stop();
-    ASSERT_TRUE(node.exitStatus());
-    EXPECT_TRUE(WIFEXITED(*node.exitStatus()) && WEXITSTATUS(*node.exitStatus()) == 0);
+    EXPECT_TRUE(node.stopsCleanly());
     EXPECT_TRUE(node.waitLine([](const Json& line) { return line.value("event", "") == "quit"; }));
   }
   // The program's places under the data home: the store folder and the keychain beside it.
@@ -98,6 +96,7 @@ TEST(RuntimeNode, FreshFolderStartsPausedSearchesWhenEnabledAndKeepsItsIdentity)
   ASSERT_TRUE(stopped);
   EXPECT_EQ((*stopped)["status"], "network.paused");
   EXPECT_EQ((*stopped)["localID"], localID);
+  EXPECT_TRUE(again.stopsCleanly());
 }
 
 TEST(RuntimeNode, SuspendStopsNetworkingAndResumeStartsItAgain) {
@@ -125,6 +124,7 @@ TEST(RuntimeNode, SuspendStopsNetworkingAndResumeStartsItAgain) {
   mark = node.mark();
   node.send({{"op", "resume"}});
   EXPECT_TRUE(node.waitSnapshot(enabled, mark));
+  EXPECT_TRUE(node.stopsCleanly());
 }
 
 TEST(RuntimeNode, SecondInstanceOnOneFolderIsAlreadyRunningUntilTheFirstShutsDown) {
@@ -151,6 +151,8 @@ TEST(RuntimeNode, SecondInstanceOnOneFolderIsAlreadyRunningUntilTheFirstShutsDow
   second.send({{"op", "start"}});
   EXPECT_TRUE(second.waitLine([](const Json& line) { return isStatus(line, "network.paused"); },
                               secondMark));
+  EXPECT_TRUE(first.stopsCleanly());
+  EXPECT_TRUE(second.stopsCleanly());
 }
 
 TEST(RuntimeNode, OperationsAnswerWithTheirCompletions) {
@@ -190,6 +192,7 @@ TEST(RuntimeNode, OperationsAnswerWithTheirCompletions) {
   ASSERT_TRUE(first);
   EXPECT_TRUE(node.waitIndex([](const Json& line) { return line.value("op", "") == "shutdown"; },
                              *first + 1));
+  EXPECT_TRUE(node.stopsCleanly());
 }
 
 }  // namespace
