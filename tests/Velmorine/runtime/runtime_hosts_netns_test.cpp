@@ -456,7 +456,8 @@ TEST_F(RuntimeHostsNetns, ChangedAddressClosesTheSessionsOnIt_NeedsRootAndNamesp
   const size_t bMark = b.node->mark();
   const std::string moved = Lan::address(b.number + 10);
   // The new address stays when the old one, of the same network, goes.
-  ASSERT_TRUE(sh("ip netns exec " + b.ns + " sysctl -qw net.ipv4.conf.lan0.promote_secondaries=1"));
+  ASSERT_TRUE(sh("ip netns exec " + b.ns +
+                 " sh -c 'echo 1 > /proc/sys/net/ipv4/conf/lan0/promote_secondaries'"));
   ASSERT_TRUE(sh("ip -n " + b.ns + " addr add " + moved + "/24 brd + dev lan0"));
   ASSERT_TRUE(sh("ip -n " + b.ns + " addr del " + b.address() + "/24 dev lan0"));
 
