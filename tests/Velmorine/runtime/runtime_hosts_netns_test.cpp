@@ -261,8 +261,8 @@ class RuntimeHostsNetns : public ::testing::Test {
 };
 
 TEST_F(RuntimeHostsNetns, HostsConnectWithOneSafetyCode_NeedsRootAndNamespaces) {
-  bringUp(a);
-  bringUp(b);
+  ASSERT_NO_FATAL_FAILURE(bringUp(a));
+  ASSERT_NO_FATAL_FAILURE(bringUp(b));
   ASSERT_TRUE(a.hears(b));
   ASSERT_TRUE(b.hears(a));
   const auto link = connect(a, b);
@@ -277,8 +277,8 @@ TEST_F(RuntimeHostsNetns, HostsConnectWithOneSafetyCode_NeedsRootAndNamespaces) 
 }
 
 TEST_F(RuntimeHostsNetns, CrossingDialsLeaveOneSessionOnBothSides_NeedsRootAndNamespaces) {
-  bringUp(a);
-  bringUp(b);
+  ASSERT_NO_FATAL_FAILURE(bringUp(a));
+  ASSERT_NO_FATAL_FAILURE(bringUp(b));
   ASSERT_TRUE(a.hears(b));
   ASSERT_TRUE(b.hears(a));
   const size_t aMark = a.node->mark(), bMark = b.node->mark();
@@ -310,8 +310,8 @@ class RuntimeHostsNetnsRestart : public RuntimeHostsNetns,
 
 TEST_P(RuntimeHostsNetnsRestart, KilledHostIsReadmitted_NeedsRootAndNamespaces) {
   const bool halfOpen = GetParam();
-  bringUp(a);
-  bringUp(b);
+  ASSERT_NO_FATAL_FAILURE(bringUp(a));
+  ASSERT_NO_FATAL_FAILURE(bringUp(b));
   // The host that sorts first dials: by the duplicate rule alone, a session the other host
   // dials later would lose to the one it holds.
   Host& keeper = a.localID < b.localID ? a : b;
@@ -334,7 +334,7 @@ TEST_P(RuntimeHostsNetnsRestart, KilledHostIsReadmitted_NeedsRootAndNamespaces) 
   }
 
   const size_t mark = keeper.node->mark();
-  restarted.run();
+  ASSERT_NO_FATAL_FAILURE(restarted.run());
   ASSERT_EQ(restarted.localID, oldID) << "the restarted host lost its identity";
   // The keeper hears the new process before it dials, so that its HELLO matches.
   ASSERT_TRUE(keeper.node->waitDiagnostic("discovery.processChanged", mark));
@@ -406,8 +406,8 @@ class Listener {
 };
 
 TEST_F(RuntimeHostsNetns, ForgedAnnouncementLeavesTheSessionUp_NeedsRootAndNamespaces) {
-  bringUp(a);
-  bringUp(b);
+  ASSERT_NO_FATAL_FAILURE(bringUp(a));
+  ASSERT_NO_FATAL_FAILURE(bringUp(b));
   ASSERT_TRUE(lan->plug(c.name, c.number));
   Listener listener(c);
   const auto before = connect(a, b);
@@ -448,8 +448,8 @@ TEST_F(RuntimeHostsNetns, ForgedAnnouncementLeavesTheSessionUp_NeedsRootAndNames
 }
 
 TEST_F(RuntimeHostsNetns, ChangedAddressClosesTheSessionsOnIt_NeedsRootAndNamespaces) {
-  bringUp(a);
-  bringUp(b);
+  ASSERT_NO_FATAL_FAILURE(bringUp(a));
+  ASSERT_NO_FATAL_FAILURE(bringUp(b));
   const auto before = connect(b, a);
   ASSERT_TRUE(before);
 
@@ -478,7 +478,7 @@ TEST_F(RuntimeHostsNetns, ChangedAddressClosesTheSessionsOnIt_NeedsRootAndNamesp
 }
 
 TEST_F(RuntimeHostsNetns, ShutdownLeavesNoListenerAndFreesTheLock_NeedsRootAndNamespaces) {
-  bringUp(a);
+  ASSERT_NO_FATAL_FAILURE(bringUp(a));
   const std::string sockets = "ip netns exec " + a.ns + " ss -Hltn";
   const auto listening = testing::commandOutput(sockets);
   ASSERT_TRUE(listening);
@@ -560,8 +560,8 @@ class IdleConnections {
 };
 
 TEST_F(RuntimeHostsNetns, IdleConnectionsFromOneHostLeaveAnotherConnecting_NeedsRootAndNamespaces) {
-  bringUp(a);
-  bringUp(b);
+  ASSERT_NO_FATAL_FAILURE(bringUp(a));
+  ASSERT_NO_FATAL_FAILURE(bringUp(b));
   ASSERT_TRUE(lan->plug(c.name, c.number));
   ASSERT_TRUE(b.hears(a));
   const auto seen = b.node->waitSnapshot(
