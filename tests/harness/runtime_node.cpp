@@ -193,8 +193,16 @@ class Node {
   Node(MainQueue& main, std::shared_ptr<VelRuntime> runtime)
       : main_(main), runtime_(std::move(runtime)) {}
 
-  // On the main queue.
+  // On the main queue. A command of the wrong shape is reported and skipped.
   void handle(const std::string& line) {
+    try {
+      run(line);
+    } catch (const json::exception& error) {
+      emit({{"event", "error"}, {"message", error.what()}, {"line", line}});
+    }
+  }
+
+  void run(const std::string& line) {
     const json command = json::parse(line, nullptr, false);
     if (!command.is_object() || !command.contains("op") || !command["op"].is_string()) {
       emit({{"event", "error"}, {"message", "not a command"}, {"line", line}});
