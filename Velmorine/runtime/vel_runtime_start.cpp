@@ -60,6 +60,9 @@ void VelRuntime::openStore() {
     publishSnapshot();
     return;
   }
+  // A start that failed before (another instance held the folder) leaves its key behind; this
+  // one opened, and networking has not run yet.
+  status = "network.paused";
   auto pending =
       store->document().pendingReceives.value_or(std::map<std::string, store::PendingReceive>{});
   std::weak_ptr<VelRuntime> weak = weakSelf();
