@@ -120,11 +120,8 @@ ConversationHistoryPage ConversationHistory::loadRecords(const std::optional<std
   if (before) query.bindInt64(position++, *before);
 
   ConversationHistoryPage page;
-  // A page spans `limit` rows; a row that breaks the value rules (another writer's, or a
-  // damaged one) is stepped over but still moves the cursor, so it cannot stop every reader.
-  int stepped = 0;
   while (query.step()) {
-    if (stepped == limit) {
+    if (page.records.size() == static_cast<size_t>(limit)) {
       page.hasMore = true;
       break;
     }
