@@ -109,17 +109,26 @@ VelRuntime::VelRuntime(std::filesystem::path directory,
 }
 
 VelRuntime::~VelRuntime() {
-  // The last owner may let go of the runtime on its own queue (a weakly held closure that
-  // won the race); a queue cannot be stopped from its own thread, so another thread does it.
-  if (listener) listener->cancel();
-  if (timer) timer->cancel();
-  if (queue_ && queue_->is_current()) {
+  if (!queue_) return;
+  // What lives on the queue is torn down on it. Nothing can call into this runtime any more:
+  // every callback holds it weakly.
+  auto teardown = [this] {
+    if (listener) listener->cancel();
+    if (timer) timer->cancel();
+    if (discovery) discovery->stop();
     sessions.clear();
     discovery.reset();
     timer.reset();
     listener.reset();
     transfers_.reset();
+  };
+  if (queue_->is_current()) {
+    // The last owner let go on the queue itself (a weakly held closure that won the race); a
+    // queue cannot be stopped from its own thread, so another thread does it.
+    teardown();
     std::thread([queue = std::move(queue_)]() mutable { queue.reset(); }).detach();
+  } else {
+    queue_->sync(teardown);
   }
 }
 
