@@ -126,6 +126,11 @@ std::optional<std::uint64_t> FieldReader::optionalUnsigned(std::string_view key)
   return unsignedInteger(key);
 }
 
+std::optional<bool> FieldReader::optionalBoolean(std::string_view key) const {
+  if (optional(key) == nullptr) return std::nullopt;
+  return boolean(key);
+}
+
 std::optional<std::string> FieldReader::optionalText(std::string_view key) const {
   if (optional(key) == nullptr) return std::nullopt;
   return text(key);

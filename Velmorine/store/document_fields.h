@@ -51,6 +51,7 @@ class FieldReader {
   std::set<std::string> textSet(std::string_view key) const;
 
   std::optional<std::uint64_t> optionalUnsigned(std::string_view key) const;
+  std::optional<bool> optionalBoolean(std::string_view key) const;
   std::optional<std::string> optionalText(std::string_view key) const;
   std::optional<Bytes> optionalBytes(std::string_view key) const;
   std::optional<FieldReader> optionalObject(std::string_view key) const;

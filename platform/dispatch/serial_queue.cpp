@@ -29,6 +29,8 @@ SerialQueue::SerialQueue(std::string label, std::shared_ptr<UptimeClock> clock)
       }
     });
   }
+  anchor_ = std::make_shared<Anchor>();
+  anchor_->queue = this;
   thread_ = std::thread([this] { context_.run(); });
 }
 
@@ -36,6 +38,10 @@ SerialQueue::~SerialQueue() {
   if (is_current()) {
     std::fprintf(stderr, "SerialQueue %s destroyed from its own thread\n", label_.c_str());
     std::abort();
+  }
+  {
+    std::lock_guard lock(anchor_->mutex);
+    anchor_->queue = nullptr;
   }
   if (waker_) {
     std::lock_guard lock(waker_->mutex);
@@ -68,6 +74,25 @@ void SerialQueue::async_after(double seconds, std::function<void()> work) {
   auto slot = std::make_shared<TimerSlot>();
   slot->handler = std::move(work);
   asio::post(strand_, [this, slot, seconds] { arm(slot, seconds, 0, 0); });
+}
+
+SerialQueue::Handle SerialQueue::handle() const {
+  Handle handle;
+  handle.anchor_ = anchor_;
+  return handle;
+}
+
+bool SerialQueue::Handle::async(std::function<void()> work) const {
+  if (!anchor_) return false;
+  {
+    // Posting under the lock: the queue cannot go between the check and the post.
+    std::lock_guard lock(anchor_->mutex);
+    if (anchor_->queue) {
+      anchor_->queue->async(std::move(work));
+      return true;
+    }
+  }
+  return false;
 }
 
 bool SerialQueue::is_current() const { return std::this_thread::get_id() == thread_.get_id(); }

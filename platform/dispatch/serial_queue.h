@@ -24,6 +24,8 @@
 namespace velmorine::platform {
 
 class SerialQueue {
+  struct Anchor;
+
  public:
   using Executor = asio::strand<asio::io_context::executor_type>;
 
@@ -43,6 +45,19 @@ class SerialQueue {
   void sync(const std::function<void()>& work);
   // Runs `work` once `seconds` have passed on the queue's clock.
   void async_after(double seconds, std::function<void()> work);
+
+  // A way back to the queue that may outlive it: work posted through it once the queue is
+  // gone is dropped (destroyed on the posting thread), never run.
+  class Handle {
+   public:
+    // False when the queue is gone.
+    bool async(std::function<void()> work) const;
+
+   private:
+    friend class SerialQueue;
+    std::shared_ptr<Anchor> anchor_;
+  };
+  Handle handle() const;
 
   bool is_current() const;
   // Aborts the process when called off the queue: the callers' state is confined to it.
@@ -96,6 +111,12 @@ class SerialQueue {
     SerialQueue* queue = nullptr;  // cleared when the queue goes
   };
   std::shared_ptr<Waker> waker_;
+  // What a handle holds of the queue: the queue while it lives.
+  struct Anchor {
+    std::mutex mutex;
+    SerialQueue* queue = nullptr;  // cleared when the queue goes
+  };
+  std::shared_ptr<Anchor> anchor_;
   std::shared_ptr<void> advance_token_;
   std::thread thread_;
 };
