@@ -23,6 +23,11 @@ const Implementation kImplementations[] = {
     {"portable", chacha_xor_portable, [] { return true; }},
 #if VELMORINE_SECURE_X86_64
     {"avx2", chacha_xor_avx2, [] { return cpu_features().avx2; }},
+    {"avx512", chacha_xor_avx512,
+     [] {
+       const CpuFeatures& cpu = cpu_features();
+       return cpu.avx512f && cpu.avx512vl && cpu.avx512bw;
+     }},
 #endif
 };
 
