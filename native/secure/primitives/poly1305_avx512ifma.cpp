@@ -277,8 +277,9 @@ inline void clear_vector_registers() {
 
 void poly1305_blocks_avx512ifma(Poly1305State* state, const std::uint8_t* blocks,
                                 std::size_t count) {
-  // Below a few groups of eight the powers of r cost more than they save.
-  if (count < 16) {
+  // The vector run needs one full group of eight; at eight blocks the powers of r already
+  // cost no more than the portable code.
+  if (count < 8) {
     poly1305_blocks_portable(state, blocks, count);
     return;
   }
