@@ -23,6 +23,7 @@ const Implementation kImplementations[] = {
     {"portable", poly1305_blocks_portable, [] { return true; }},
 #if VELMORINE_SECURE_X86_64
     {"avx2", poly1305_blocks_avx2, [] { return cpu_features().avx2; }},
+    {"avx512", poly1305_blocks_avx512, [] { return cpu_features().avx512f; }},
     {"avx512ifma", poly1305_blocks_avx512ifma,
      [] {
        const CpuFeatures& cpu = cpu_features();
