@@ -6,11 +6,15 @@
 
 // GCC 12 takes the deliberately undefined sources inside its own AVX-512 intrinsics for
 // uninitialized variables (GCC bug 105593).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 namespace velmorine::secure {
 namespace {
@@ -271,9 +275,10 @@ inline void clear_vector_registers() {
             "xmm29", "xmm30", "xmm31");
 }
 
-// Overwrites the stack below the caller, where the batches may have spilled keystream.
+// Overwrites the stack below the caller, where the batches may have spilled keystream; the area is
+// larger than the run's stack frame.
 [[gnu::noinline]] void scrub_stack() {
-  alignas(64) std::uint8_t area[2048];
+  alignas(64) std::uint8_t area[4096];
   wipe_secret(area, sizeof area);
 }
 

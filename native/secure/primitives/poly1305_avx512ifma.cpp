@@ -6,11 +6,15 @@
 
 // GCC 12 takes the deliberately undefined sources inside its own AVX-512 intrinsics for
 // uninitialized variables (GCC bug 105593).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 namespace velmorine::secure {
 namespace {
@@ -267,7 +271,8 @@ inline void clear_vector_registers() {
   clear_vector_registers();
 }
 
-// Overwrites the stack below the caller, where the vector run may have spilled powers of r.
+// Overwrites the stack below the caller, where the vector run may have spilled powers of r; the
+// area is larger than the run's stack frame.
 [[gnu::noinline]] void scrub_stack() {
   alignas(64) std::uint8_t area[2048];
   wipe_secret(area, sizeof area);
