@@ -210,8 +210,8 @@ inline void clear_vector_registers() {
   const Lanes r2 = multiply(r, r);
   const Lanes r1_r2 = blend(0xaa, r, r2);
   const Lanes r1_r4 = multiply(r1_r2, blend(0xcc, one, r2));
-  Lanes low = multiply(r1_r4, blend(0xf0, one, broadcast_lane(r1_r4, 3)));
-  Lanes high = multiply(low, broadcast_lane(low, 7));
+  const Lanes low = multiply(r1_r4, blend(0xf0, one, broadcast_lane(r1_r4, 3)));
+  const Lanes high = multiply(low, broadcast_lane(low, 7));
   const Multiplier r8 = multiplier(broadcast_lane(low, 7));
   const Multiplier r16 = multiplier(broadcast_lane(high, 7));
 
