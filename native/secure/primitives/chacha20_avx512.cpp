@@ -43,8 +43,8 @@ struct Zmm {
   static V load(const std::uint8_t* p, Mask m) { return _mm512_maskz_loadu_epi8(m, p); }
   static void store(std::uint8_t* p, Mask m, V v) { _mm512_mask_storeu_epi8(p, m, v); }
 
-  // Lanes L of a, b, c, d (128 bits each) side by side become block L + offset: a, b, c, d
-  // then hold blocks 0, 4, 8 and 12 past it.
+  // Given words 0-3, 4-7, 8-11 and 12-15 of blocks m, 4 + m, 8 + m, 12 + m in the 128-bit
+  // lanes of a, b, c and d, leaves those four blocks whole in a, b, c and d.
   static void interleave_lanes(V& a, V& b, V& c, V& d) {
     const V ab_low = _mm512_shuffle_i32x4(a, b, 0x44), ab_high = _mm512_shuffle_i32x4(a, b, 0xee);
     const V cd_low = _mm512_shuffle_i32x4(c, d, 0x44), cd_high = _mm512_shuffle_i32x4(c, d, 0xee);
@@ -91,7 +91,8 @@ struct Ymm {
   static V load(const std::uint8_t* p, Mask m) { return _mm256_maskz_loadu_epi8(m, p); }
   static void store(std::uint8_t* p, Mask m, V v) { _mm256_mask_storeu_epi8(p, m, v); }
 
-  // Lane L of a and of b side by side is the first or second half of block 4L + m.
+  // Lane L of a and lane L of b side by side are half a block: a takes the halves from lane 0,
+  // b those from lane 1.
   static void pair_lanes(V& a, V& b) {
     const V low = _mm256_permute2x128_si256(a, b, 0x20);
     b = _mm256_permute2x128_si256(a, b, 0x31);
@@ -108,7 +109,7 @@ struct Ymm {
     pair_lanes(x10, x14);
     pair_lanes(x11, x15);
   }
-  // x_{4g+m} is then the first half (g even) or second half (g odd) of block m + 4 (g & 1).
+  // x_{4g+m} is then half g >> 1 (first or second) of block m + 4 (g & 1).
   static constexpr std::size_t offset(int i) {
     const int g = i / 4, m = i % 4;
     return static_cast<std::size_t>(64 * (m + 4 * (g & 1)) + 32 * (g >> 1));
