@@ -59,7 +59,7 @@ std::vector<Poly1305Blocks> poly1305_paths() {
 #if VELMORINE_SECURE_X86_64
   const CpuFeatures& cpu = cpu_features();
   if (cpu.avx2) paths.push_back(poly1305_blocks_avx2);
-  if (cpu.avx512f) paths.push_back(poly1305_blocks_avx512);
+  if (cpu.avx512f && cpu.avx512vl && cpu.avx512bw) paths.push_back(poly1305_blocks_avx512);
   if (cpu.avx512f && cpu.avx512vl && cpu.avx512ifma) paths.push_back(poly1305_blocks_avx512ifma);
 #endif
   return paths;

@@ -353,7 +353,7 @@ int main(int argc, char** argv) {
     {"portable", poly1305_blocks_portable, true},
 #if VELMORINE_SECURE_X86_64
     {"avx2", poly1305_blocks_avx2, cpu.avx2},
-    {"avx512", poly1305_blocks_avx512, cpu.avx512f},
+    {"avx512", poly1305_blocks_avx512, cpu.avx512f && cpu.avx512vl && cpu.avx512bw},
     {"avx512ifma", poly1305_blocks_avx512ifma, cpu.avx512f && cpu.avx512vl && cpu.avx512ifma},
 #endif
   };

@@ -23,7 +23,7 @@ TEST(Dispatch, ChoosesTheVectorPathsTheCpuSupports) {
   }
   if (cpu.avx512f && cpu.avx512vl && cpu.avx512ifma) {
     EXPECT_EQ(poly1305_blocks_for_cpu(), poly1305_blocks_avx512ifma);
-  } else if (cpu.avx512f) {
+  } else if (cpu.avx512f && cpu.avx512vl && cpu.avx512bw) {
     EXPECT_EQ(poly1305_blocks_for_cpu(), poly1305_blocks_avx512);
   } else if (cpu.avx2) {
     EXPECT_EQ(poly1305_blocks_for_cpu(), poly1305_blocks_avx2);
@@ -54,7 +54,7 @@ TEST(Dispatch, SeesTheFeaturesTheCompilerRuntimeSees) {
 
 TEST(Dispatch, FallsBackToPortableCodeWithoutTheFeatures) {
   const CpuFeatures& cpu = cpu_features();
-  if (!cpu.avx2 && !cpu.avx512f) {
+  if (!cpu.avx2 && !(cpu.avx512f && cpu.avx512vl && cpu.avx512bw)) {
     EXPECT_EQ(chacha_xor_for_cpu(), chacha_xor_portable);
     EXPECT_EQ(poly1305_blocks_for_cpu(), poly1305_blocks_portable);
   }

@@ -23,7 +23,11 @@ const Implementation kImplementations[] = {
     {"portable", poly1305_blocks_portable, [] { return true; }},
 #if VELMORINE_SECURE_X86_64
     {"avx2", poly1305_blocks_avx2, [] { return cpu_features().avx2; }},
-    {"avx512", poly1305_blocks_avx512, [] { return cpu_features().avx512f; }},
+    {"avx512", poly1305_blocks_avx512,
+     [] {
+       const CpuFeatures& cpu = cpu_features();
+       return cpu.avx512f && cpu.avx512vl && cpu.avx512bw;
+     }},
     {"avx512ifma", poly1305_blocks_avx512ifma,
      [] {
        const CpuFeatures& cpu = cpu_features();
