@@ -15,6 +15,8 @@ bool isPortableLocale(std::string_view name) { return name == "C" || name == "PO
 
 }  // namespace
 
+static_assert(kSupportedLanguageCodes[kEnglishIndex] == kEnglishCode);
+
 std::optional<std::size_t> supportedLanguageIndex(std::string_view code) {
   for (std::size_t index = 0; index < kSupportedLanguageCodes.size(); ++index) {
     if (kSupportedLanguageCodes[index] == code) return index;
@@ -24,9 +26,12 @@ std::optional<std::size_t> supportedLanguageIndex(std::string_view code) {
 
 std::string_view resolvedLanguageCode(std::string_view preference,
                                       std::span<const std::string> preferredLanguages) {
-  if (const auto index = supportedLanguageIndex(preference)) {
-    return kSupportedLanguageCodes[*index];
-  }
+  return kSupportedLanguageCodes[resolvedLanguageIndex(preference, preferredLanguages)];
+}
+
+std::size_t resolvedLanguageIndex(std::string_view preference,
+                                  std::span<const std::string> preferredLanguages) {
+  if (const auto index = supportedLanguageIndex(preference)) return *index;
   std::string entry;
   for (const auto& language : preferredLanguages) {
     entry = language;
@@ -35,15 +40,16 @@ std::string_view resolvedLanguageCode(std::string_view preference,
     }
     if (entry == "zh" || entry.starts_with("zh-Hans") || entry.starts_with("zh-CN") ||
         entry.starts_with("zh-SG")) {
-      return kSupportedLanguageCodes[0];
+      return 0;
     }
-    for (const auto code : kSupportedLanguageCodes) {
+    for (std::size_t index = 0; index < kSupportedLanguageCodes.size(); ++index) {
+      const auto code = kSupportedLanguageCodes[index];
       if (entry.starts_with(code) && (entry.size() == code.size() || entry[code.size()] == '-')) {
-        return code;
+        return index;
       }
     }
   }
-  return kEnglishCode;
+  return kEnglishIndex;
 }
 
 EnvironmentLookup processEnvironment() {

@@ -31,6 +31,10 @@ std::optional<std::size_t> supportedLanguageIndex(std::string_view code);
 // The result views kSupportedLanguageCodes.
 std::string_view resolvedLanguageCode(std::string_view preference,
                                       std::span<const std::string> preferredLanguages);
+// The same as an index into kSupportedLanguageCodes.
+std::size_t resolvedLanguageIndex(std::string_view preference,
+                                  std::span<const std::string> preferredLanguages);
+inline constexpr std::size_t kEnglishIndex = 1;
 
 // Reads one environment variable: its value, or none when it is not set.
 using EnvironmentLookup = std::function<std::optional<std::string>(const char* name)>;

@@ -4,33 +4,44 @@
 #include <QString>
 #include <algorithm>
 #include <limits>
+#include <mutex>
+#include <unordered_set>
 #include <vector>
 
 namespace velmorine::shell {
 
 namespace {
 
-std::size_t resolvedIndex(std::string_view language,
-                          std::span<const std::string> preferredLanguages) {
-  return *supportedLanguageIndex(resolvedLanguageCode(language, preferredLanguages));
-}
-
 // The resolved language of the preference; the system's languages are read only when the
 // preference does not name a supported language itself.
 std::size_t resolvedIndexForProcess(std::string_view language) {
   if (const auto index = supportedLanguageIndex(language)) return *index;
   const auto preferred = systemPreferredLanguages(processEnvironment());
-  return resolvedIndex(language, preferred);
+  return resolvedLanguageIndex(language, preferred);
 }
 
-std::string lookUp(const LocalizationTables& tables, std::string_view key, std::size_t index) {
-  static const std::size_t english = *supportedLanguageIndex(kEnglishCode);
-  for (const auto candidate : {index, english}) {
-    if (const auto* table = tables.table(candidate)) {
+// A key that no table holds, kept so that it can be shown like a text.
+const std::string& missingKey(std::string_view key) {
+  static std::mutex mutex;
+  static std::unordered_set<std::string, TextHash, std::equal_to<>> keys;
+  const std::lock_guard lock(mutex);
+  auto found = keys.find(key);
+  if (found == keys.end()) found = keys.emplace(key).first;
+  return *found;  // nodes stay where they are as the set grows
+}
+
+// The chosen language's text, else the English one, else the key.
+const std::string& lookUp(const LocalizationTables& tables, std::string_view key,
+                          std::size_t index) {
+  if (const auto* table = tables.table(index)) {
+    if (const auto found = table->find(key); found != table->end()) return found->second;
+  }
+  if (index != kEnglishIndex) {
+    if (const auto* table = tables.table(kEnglishIndex)) {
       if (const auto found = table->find(key); found != table->end()) return found->second;
     }
   }
-  return std::string(key);
+  return missingKey(key);
 }
 
 std::string formatBytes(const LocalizationTables& tables, std::uint64_t count, std::size_t index) {
@@ -50,20 +61,20 @@ std::string trimmedText(const platform::Bundle& bundle, const char* key) {
 
 }  // namespace
 
-std::string localizedString(const LocalizationTables& tables, std::string_view key,
-                            std::string_view language,
-                            std::span<const std::string> preferredLanguages) {
-  return lookUp(tables, key, resolvedIndex(language, preferredLanguages));
+const std::string& localizedString(const LocalizationTables& tables, std::string_view key,
+                                   std::string_view language,
+                                   std::span<const std::string> preferredLanguages) {
+  return lookUp(tables, key, resolvedLanguageIndex(language, preferredLanguages));
 }
 
-std::string localizedString(std::string_view key, std::string_view language) {
+const std::string& localizedString(std::string_view key, std::string_view language) {
   return lookUp(LocalizationTables::process(), key, resolvedIndexForProcess(language));
 }
 
 std::string formattedByteCount(const LocalizationTables& tables, std::uint64_t count,
                                std::string_view language,
                                std::span<const std::string> preferredLanguages) {
-  return formatBytes(tables, count, resolvedIndex(language, preferredLanguages));
+  return formatBytes(tables, count, resolvedLanguageIndex(language, preferredLanguages));
 }
 
 std::string formattedByteCount(std::uint64_t count, std::string_view language) {

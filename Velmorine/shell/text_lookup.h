@@ -15,13 +15,14 @@
 namespace velmorine::shell {
 
 // The text of `key` in the resolved language; a key missing there falls back to English, and
-// a key missing from English as well shows as the key itself.
-std::string localizedString(const LocalizationTables& tables, std::string_view key,
-                            std::string_view language,
-                            std::span<const std::string> preferredLanguages);
+// a key missing from English as well shows as the key itself. The text lives as long as the
+// tables; a missing key is kept for the life of the process (keys are the program's own).
+const std::string& localizedString(const LocalizationTables& tables, std::string_view key,
+                                   std::string_view language,
+                                   std::span<const std::string> preferredLanguages);
 // The same with the process's tables and, when the preference names no supported language,
 // the system's preferred languages of the moment.
-std::string localizedString(std::string_view key, std::string_view language);
+const std::string& localizedString(std::string_view key, std::string_view language);
 
 // The byte count in decimal units (1 kB = 1000 bytes) in the locale of the resolved language;
 // counts above 2^63 - 1 read as 2^63 - 1, and zero is spelled out ("format.zeroBytes").

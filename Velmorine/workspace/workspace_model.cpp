@@ -48,7 +48,7 @@ runtime::RuntimeSnapshot WorkspaceModel::placeholderSnapshot() {
 WorkspaceModel::WorkspaceModel(AttachmentPreparationFactory makePreparation,
                                Replacements replacements, QObject* parent)
     : QObject(parent), makePreparation_(std::move(makePreparation)) {
-  snapshot_ = placeholderSnapshot();
+  snapshot_ = std::make_shared<const runtime::RuntimeSnapshot>(placeholderSnapshot());
   runtime_ = replacements.runtime ? std::move(replacements.runtime) : makeApplicationRuntime();
 
   enqueueText_ = replacements.enqueueText
@@ -97,8 +97,22 @@ void WorkspaceModel::setSelectedPeerID(std::optional<std::string> contactID) {
 
 void WorkspaceModel::setUnread(std::map<std::string, std::int64_t> unread) {
   unread_ = std::move(unread);
+  publishUnread();
+}
+
+void WorkspaceModel::publishUnread() {
   Q_EMIT unreadPublished();
   if (unreadChanged) unreadChanged();
+}
+
+void WorkspaceModel::raiseUnread(const std::string& contactID) {
+  ++unread_[contactID];
+  publishUnread();
+}
+
+void WorkspaceModel::removeUnread(const std::string& contactID) {
+  unread_.erase(contactID);
+  publishUnread();
 }
 
 void WorkspaceModel::setInspectorVisible(bool visible) {
@@ -181,18 +195,18 @@ const runtime::RuntimePeer* WorkspaceModel::peerWithID(const runtime::RuntimeSna
 }
 
 const runtime::RuntimePeer* WorkspaceModel::selectedPeer() const {
-  return selectedPeerID_ ? peerWithID(snapshot_, *selectedPeerID_) : nullptr;
+  return selectedPeerID_ ? peerWithID(*snapshot_, *selectedPeerID_) : nullptr;
 }
 
 bool WorkspaceModel::hasWorkInProgress() const {
-  if (!snapshot_.waitingReminderPeers.empty()) return true;
-  for (const auto& message : snapshot_.messages) {
+  if (!snapshot_->waitingReminderPeers.empty()) return true;
+  for (const auto& message : snapshot_->messages) {
     if (message.delivery == runtime::MessageDelivery::queued ||
         message.delivery == runtime::MessageDelivery::sending) {
       return true;
     }
   }
-  for (const auto& transfer : snapshot_.transfers) {
+  for (const auto& transfer : snapshot_->transfers) {
     if (!transfer::isEnded(transfer.state)) return true;
   }
   return false;
@@ -201,9 +215,7 @@ bool WorkspaceModel::hasWorkInProgress() const {
 void WorkspaceModel::markWorkspaceVisible() {
   setWorkspaceVisible(true);
   if (section_ == WorkspaceSection::conversation && selectedPeerID_) {
-    auto unread = unread_;
-    unread.erase(*selectedPeerID_);
-    setUnread(std::move(unread));
+    removeUnread(*selectedPeerID_);
   }
 }
 
@@ -217,7 +229,7 @@ void WorkspaceModel::finishDeviceReset(bool success) {
     setSettingsErrorKey("devices.resetFailed");
     return;
   }
-  if (selectedPeerID_ && peerWithID(snapshot_, *selectedPeerID_) == nullptr) {
+  if (selectedPeerID_ && peerWithID(*snapshot_, *selectedPeerID_) == nullptr) {
     setSelectedPeerID(std::nullopt);
   }
 }

@@ -63,7 +63,11 @@ class WorkspaceModel : public QObject {
   static runtime::RuntimeSnapshot placeholderSnapshot();
 
   // Published state.
-  const runtime::RuntimeSnapshot& snapshot() const { return snapshot_; }
+  const runtime::RuntimeSnapshot& snapshot() const { return *snapshot_; }
+  // The same snapshot, for a view that keeps it (and the items it lists) beyond this turn.
+  const std::shared_ptr<const runtime::RuntimeSnapshot>& sharedSnapshot() const {
+    return snapshot_;
+  }
   WorkspaceSection section() const { return section_; }
   void setSection(WorkspaceSection section);
   const std::optional<std::string>& selectedPeerID() const { return selectedPeerID_; }
@@ -128,8 +132,10 @@ class WorkspaceModel : public QObject {
   // Starts the runtime while the model exists; the closure holds the model weakly.
   std::function<void()> startRuntime();
 
-  // Snapshots: the only entry, called in order with every snapshot the runtime publishes.
+  // Snapshots: the only entry, called in order with every snapshot the runtime publishes. The
+  // snapshot is kept as it is, never copied.
   void apply(runtime::RuntimeSnapshot snapshot);
+  void apply(std::shared_ptr<const runtime::RuntimeSnapshot> snapshot);
 
   // Drafts and sending.
   std::string draft(const std::string& contactID) const;
@@ -180,6 +186,9 @@ class WorkspaceModel : public QObject {
   const runtime::RuntimePeer* peerWithID(const runtime::RuntimeSnapshot& snapshot,
                                          const std::string& contactID) const;
   void raiseUnread(const std::string& contactID);
+  void removeUnread(const std::string& contactID);
+  // Announces an assignment of `unread_`: its signal, then `unreadChanged`.
+  void publishUnread();
   void setDrafts(std::map<std::string, std::string> drafts);
   void setPendingSends(std::set<std::string> pending);
   void removePending(const std::string& contactID);
@@ -198,7 +207,7 @@ class WorkspaceModel : public QObject {
   EnqueueAttachments enqueueAttachments_;
   ClearHistory clearHistory_;
 
-  runtime::RuntimeSnapshot snapshot_;
+  std::shared_ptr<const runtime::RuntimeSnapshot> snapshot_;
   bool hasReceivedSnapshot_ = false;
   WorkspaceSection section_ = WorkspaceSection::conversation;
   std::optional<std::string> selectedPeerID_;
@@ -221,7 +230,7 @@ class WorkspaceModel : public QObject {
   std::map<std::string, std::uint64_t> sendGenerations_;
   std::map<std::string, std::uint64_t> draftRevisions_;
   // The identifiers of the incoming messages of `snapshot_`, viewing that snapshot's texts: it
-  // is replaced together with the snapshot, whose messages do not move when it is moved in.
+  // is replaced together with the snapshot.
   std::unordered_set<std::string_view> receivedIDs_;
   // The announced offers among the transfers of `snapshot_`, viewing that snapshot likewise.
   std::unordered_set<std::string_view> invitationIDs_;

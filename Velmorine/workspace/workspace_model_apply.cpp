@@ -12,14 +12,13 @@ bool WorkspaceModel::isViewed(const std::string& contactID) const {
          selectedPeerID_ == contactID;
 }
 
-void WorkspaceModel::raiseUnread(const std::string& contactID) {
-  auto unread = unread_;
-  ++unread[contactID];
-  setUnread(std::move(unread));
+void WorkspaceModel::apply(runtime::RuntimeSnapshot snapshot) {
+  apply(std::make_shared<const runtime::RuntimeSnapshot>(std::move(snapshot)));
 }
 
-void WorkspaceModel::apply(runtime::RuntimeSnapshot next) {
+void WorkspaceModel::apply(std::shared_ptr<const runtime::RuntimeSnapshot> snapshot) {
   hasReceivedSnapshot_ = true;
+  const auto& next = *snapshot;
   const bool notify = next.preferences.notificationsEnabled;
 
   // New messages: one count and one notification per message not seen in the last snapshot.
@@ -57,19 +56,16 @@ void WorkspaceModel::apply(runtime::RuntimeSnapshot next) {
     if (!message.outgoing) received.insert(message.id);
   }
 
-  const auto previousLanguage = std::move(snapshot_.preferences.language);
-  // The sets view the new snapshot's identifiers; moving the snapshot in keeps its elements
-  // where they are.
-  snapshot_ = std::move(next);
+  const bool languageChangedNow = next.preferences.language != snapshot_->preferences.language;
+  // The sets view the identifiers of the snapshot they are kept with.
+  snapshot_ = std::move(snapshot);
   receivedIDs_ = std::move(received);
   invitationIDs_ = std::move(invitations);
   Q_EMIT snapshotPublished();
   if (unreadChanged) unreadChanged();
 
-  if (snapshot_.preferences.language != previousLanguage && languageChanged) {
-    languageChanged(snapshot_.preferences.language);
-  }
-  appearance_.apply(snapshot_.preferences.appearance);
+  if (languageChangedNow && languageChanged) languageChanged(snapshot_->preferences.language);
+  appearance_.apply(snapshot_->preferences.appearance);
 }
 
 }  // namespace velmorine::workspace

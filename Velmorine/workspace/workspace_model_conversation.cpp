@@ -10,14 +10,14 @@ namespace velmorine::workspace {
 std::vector<runtime::RuntimeMessage> WorkspaceModel::conversationMessages() const {
   std::vector<runtime::RuntimeMessage> messages;
   if (!selectedPeerID_) return messages;
-  for (const auto& message : snapshot_.messages) {
+  for (const auto& message : snapshot_->messages) {
     if (message.contactID == *selectedPeerID_) messages.push_back(message);
   }
   return messages;
 }
 
 std::vector<ConversationItem> WorkspaceModel::conversationItems() const {
-  return orderedConversation(snapshot_, selectedPeerID_);
+  return orderedConversation(*snapshot_, selectedPeerID_);
 }
 
 bool WorkspaceModel::itemPrecedes(const ConversationItem& a, const ConversationItem& b) const {
@@ -28,8 +28,8 @@ bool WorkspaceModel::itemPrecedes(const ConversationItem& a, const ConversationI
     }
   }
   std::string scratch;
-  const auto first = conversationOrderKey(a, snapshot_.historyOrder, contactKey, scratch);
-  const auto second = conversationOrderKey(b, snapshot_.historyOrder, contactKey, scratch);
+  const auto first = conversationOrderKey(a, snapshot_->historyOrder, contactKey, scratch);
+  const auto second = conversationOrderKey(b, snapshot_->historyOrder, contactKey, scratch);
   return precedes(first, second);
 }
 
@@ -74,9 +74,7 @@ void WorkspaceModel::selectionDidChange() {
 
   setSection(WorkspaceSection::conversation);
   runtime_->selectConversation(contact, /*earlier=*/false);
-  auto unread = unread_;
-  unread.erase(contact);
-  setUnread(std::move(unread));
+  removeUnread(contact);
   if (const auto* peer = selectedPeer(); peer != nullptr && !peer->historical) {
     runtime_->connectPeer(peer->wireID);
   }

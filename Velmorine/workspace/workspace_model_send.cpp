@@ -42,7 +42,7 @@ void WorkspaceModel::setDraft(std::string text, const std::string& contactID) {
 bool WorkspaceModel::canSend() const {
   const auto* peer = selectedPeer();
   if (peer == nullptr) return false;
-  const bool queueable = snapshot_.outboxPeers.contains(peer->id);
+  const bool queueable = snapshot_->outboxPeers.contains(peer->id);
   const bool reachable = peer->online || queueable;
   const auto& preparation = *attachments_;
   if (!reachable || peer->blocked || peer->keyChanged) return false;
@@ -123,7 +123,7 @@ void WorkspaceModel::sendText(const std::string& text, const std::string& wireID
 }
 
 void WorkspaceModel::resend(const runtime::RuntimeMessage& message) {
-  if (snapshot_.queuedMessageIDs.contains(message.id)) {
+  if (snapshot_->queuedMessageIDs.contains(message.id)) {
     runtime_->resendMessage(message.id, message.contactID);
     return;
   }
@@ -169,9 +169,7 @@ void WorkspaceModel::historyCleared(bool success, const std::string& contactID,
   auto drafts = drafts_;
   drafts[contactID].clear();
   setDrafts(std::move(drafts));
-  auto unread = unread_;
-  unread.erase(contactID);
-  setUnread(std::move(unread));
+  removeUnread(contactID);
 }
 
 }  // namespace velmorine::workspace

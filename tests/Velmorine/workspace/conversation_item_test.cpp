@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <random>
 
@@ -70,6 +71,16 @@ TEST(ConversationOrder, ItemsWithoutPositionComeLastSoTheOrderIsTransitive) {
   EXPECT_FALSE(precedes(kb, ka));
 }
 
+TEST(ConversationOrder, TheLargestPositionStillComesBeforeNoPosition) {
+  runtime::RuntimeSnapshot snapshot;
+  snapshot.historyOrder = {{"message:a:last", std::numeric_limits<std::int64_t>::max()},
+                           {"message:a:first", std::numeric_limits<std::int64_t>::min()}};
+  snapshot.messages = {message("loose", "a", false, 1), message("last", "a", false, 5),
+                       message("first", "a", false, 9)};
+  EXPECT_EQ(ids(orderedConversation(snapshot, "a")),
+            (std::vector<std::string>{"message:first", "message:last", "message:loose"}));
+}
+
 TEST(ConversationOrder, EqualTimesFallBackToTheIdentity) {
   const std::map<std::string, std::int64_t> none;
   const auto m1 = message("x1", "a", false, 4);
@@ -107,6 +118,16 @@ TEST(ConversationOrder, EveryPermutationSortsAlike) {
     }
     const auto expected = ids(orderedConversation(snapshot, "Peer-X"));
     ASSERT_EQ(expected.size(), static_cast<size_t>(count));
+    // The same order as the predicate's, one history lookup per item.
+    std::vector<ConversationItem> items;
+    for (const auto& m : snapshot.messages) items.emplace_back(m);
+    for (const auto& t : snapshot.transfers) items.emplace_back(t);
+    std::stable_sort(items.begin(), items.end(), [&](const auto& a, const auto& b) {
+      std::string scratch;
+      return precedes(conversationOrderKey(a, snapshot.historyOrder, "peer-x", scratch),
+                      conversationOrderKey(b, snapshot.historyOrder, "peer-x", scratch));
+    });
+    EXPECT_EQ(ids(items), expected) << round;
     for (int permutation = 0; permutation < 10; ++permutation) {
       std::shuffle(snapshot.messages.begin(), snapshot.messages.end(), random);
       std::shuffle(snapshot.transfers.begin(), snapshot.transfers.end(), random);

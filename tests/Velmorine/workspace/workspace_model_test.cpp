@@ -50,8 +50,8 @@ TEST_F(WorkspaceModelTest, PublishedPropertiesSignalEveryAssignmentEqualValuesTo
   model->setErrorKey("send.offline");
   model->setErrorKey("send.offline");
   model->setInspectorVisible(true);
-  model->apply({});
-  model->apply({});
+  model->apply(runtime::RuntimeSnapshot{});
+  model->apply(runtime::RuntimeSnapshot{});
   EXPECT_EQ(errors.count(), 2);
   EXPECT_EQ(inspector.count(), 1);
   EXPECT_EQ(snapshots.count(), 2);
