@@ -1,5 +1,7 @@
 #include "platform/keychain/keychain.h"
 
+#include "platform/bundle/bundle.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "platform/bundle/bundle.h"
 #include "platform/files/durable_file.h"
 #include "platform/files/unique_fd.h"
 
@@ -197,19 +200,16 @@ void KeychainData::wipe() { wipe_bytes(bytes_.data(), bytes_.size()); }
 
 Keychain::Keychain(std::filesystem::path root) : root_(std::move(root)) {}
 
-std::filesystem::path Keychain::userRoot(const char* xdg_data_home, const char* home) {
-  std::filesystem::path data;
-  // XDG: a relative value is invalid and is ignored.
-  if (xdg_data_home != nullptr && xdg_data_home[0] == '/') {
-    data = xdg_data_home;
-  } else {
-    data = std::filesystem::path(home != nullptr ? home : "") / ".local" / "share";
-  }
-  return data / "velmorine-keychain";
+std::filesystem::path Keychain::userRoot(const char* xdg_data_home, const char* home,
+                                         const std::optional<std::string>& account_home) {
+  // Beside the data folder, and as absolute as it is.
+  return applicationSupportFolder(xdg_data_home, home, account_home).parent_path() /
+         "velmorine-keychain";
 }
 
 Keychain Keychain::forUser() {
-  return Keychain(userRoot(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")));
+  return Keychain(
+      userRoot(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), accountHomeFolder()));
 }
 
 KeychainLoadResult Keychain::load(const KeychainItemAddress& address) const {

@@ -57,9 +57,12 @@ class Keychain {
   // `root`: the folder of the item file (created 0700 when missing).
   explicit Keychain(std::filesystem::path root);
 
-  // The user's keychain: $XDG_DATA_HOME/velmorine-keychain, else ~/.local/share/velmorine-keychain.
+  // The user's keychain, beside the data folder: $XDG_DATA_HOME/velmorine-keychain, else
+  // <home>/.local/share/velmorine-keychain with an absolute home ($HOME, else the user
+  // database's); throws std::runtime_error when there is none.
   static Keychain forUser();
-  static std::filesystem::path userRoot(const char* xdg_data_home, const char* home);
+  static std::filesystem::path userRoot(const char* xdg_data_home, const char* home,
+                                        const std::optional<std::string>& account_home);
 
   KeychainLoadResult load(const KeychainItemAddress& address) const;
   KeychainStatus add(const KeychainItemAddress& address, std::span<const std::uint8_t> data) const;

@@ -148,9 +148,17 @@ TEST_F(KeychainTest, ConcurrentAddsFromProcessesAreAllKept) {
 }
 
 TEST(KeychainRoot, FollowsXdgDataHomeElseHome) {
-  EXPECT_EQ(Keychain::userRoot("/data", "/home/u"), "/data/velmorine-keychain");
-  EXPECT_EQ(Keychain::userRoot(nullptr, "/home/u"), "/home/u/.local/share/velmorine-keychain");
-  EXPECT_EQ(Keychain::userRoot("relative", "/home/u"), "/home/u/.local/share/velmorine-keychain");
+  EXPECT_EQ(Keychain::userRoot("/data", "/home/u", "/home/db"), "/data/velmorine-keychain");
+  EXPECT_EQ(Keychain::userRoot(nullptr, "/home/u", "/home/db"),
+            "/home/u/.local/share/velmorine-keychain");
+  EXPECT_EQ(Keychain::userRoot("relative", "/home/u", "/home/db"),
+            "/home/u/.local/share/velmorine-keychain");
+  // Never relative to wherever the program was started.
+  EXPECT_EQ(Keychain::userRoot(nullptr, "relative", "/home/db"),
+            "/home/db/.local/share/velmorine-keychain");
+  EXPECT_EQ(Keychain::userRoot(nullptr, nullptr, "/home/db"),
+            "/home/db/.local/share/velmorine-keychain");
+  EXPECT_THROW(Keychain::userRoot(nullptr, nullptr, std::nullopt), std::runtime_error);
 }
 
 }  // namespace
