@@ -40,9 +40,10 @@ class ReminderRouteClient {
   virtual void configure(std::vector<uint8_t> localPublicKey, Configured done) = 0;
   // A grant bound to the peer's contact, or none.
   virtual void issueGrant(AuthenticatedPeer peer, Issued done) = 0;
-  // Stores a valid grant from the peer, bound to its contact and key; whether it was taken.
-  virtual void acceptGrant(std::optional<ReminderGrant> grant, std::string contactID,
-                           std::vector<uint8_t> publicKey, Accepted done) = 0;
+  // Files a valid grant from the peer under its device identifier, bound to its contact and
+  // key (none withdraws the peer's grant); whether it was taken.
+  virtual void acceptGrant(std::optional<ReminderGrant> grant, AuthenticatedPeer peer,
+                           Accepted done) = 0;
 };
 
 // The NOTIFY_ROUTE JSON: one compact object with sorted keys, "grant" (an object of "bearer",
