@@ -89,6 +89,7 @@ class SwitchableStorage final : public ReminderStorage {
   struct Switches {
     std::atomic<bool> failLoads = false;
     std::atomic<bool> failSaves = false;
+    std::atomic<bool> failSetAside = false;
     std::atomic<int> saves = 0;
   };
 
@@ -104,7 +105,10 @@ class SwitchableStorage final : public ReminderStorage {
     keychain_.save(bytes);
     ++switches_->saves;
   }
-  void setAside(std::span<const uint8_t> bytes) override { keychain_.setAside(bytes); }
+  void setAside(std::span<const uint8_t> bytes) override {
+    if (switches_->failSetAside) throw ReminderFailure::storage();
+    keychain_.setAside(bytes);
+  }
 
  private:
   ReminderKeychain keychain_;
@@ -140,6 +144,12 @@ class ReminderServiceTest : public ::testing::Test {
     return decodeReminderState(*bytes);
   }
   void store(const ReminderState& state) const { keychain().save(encodeReminderState(state)); }
+  std::optional<std::vector<uint8_t>> storedBytes(const char* account) const {
+    const auto result = platform::Keychain(folder / "keychain")
+                            .load({"org.example.test.notifications", account, std::nullopt});
+    if (result.status != platform::KeychainStatus::success) return std::nullopt;
+    return std::vector<uint8_t>(result.data.bytes().begin(), result.data.bytes().end());
+  }
 
   void scriptRegistration(const std::string& id = kDeviceID, const std::string& owner = kOwner) {
     server.script("POST", "/base/v1/devices", ScriptedReply(200, registrationJson(id, owner)));
