@@ -154,13 +154,20 @@ class ReminderServiceTest : public ::testing::Test {
   void scriptRegistration(const std::string& id = kDeviceID, const std::string& owner = kOwner) {
     server.script("POST", "/base/v1/devices", ScriptedReply(200, registrationJson(id, owner)));
   }
-  // The requests the server saw, as "METHOD target".
-  std::vector<std::string> calls() const {
+  // The requests the server saw, from the `first`, as "METHOD target".
+  std::vector<std::string> calls(size_t first = 0) const {
     std::vector<std::string> lines;
-    for (const auto& request : server.requests()) {
-      lines.push_back(request.method + " " + request.target);
+    const auto requests = server.requests();
+    for (size_t i = first; i < requests.size(); ++i) {
+      lines.push_back(requests[i].method + " " + requests[i].target);
     }
     return lines;
+  }
+  std::string devicePath(const std::string& id = kDeviceID) const {
+    return "/base/v1/devices/" + id;
+  }
+  std::string grantPath(int n, const std::string& id = kDeviceID) const {
+    return devicePath(id) + "/grants/" + routeNumber(n);
   }
 
   // Waiting for answers.
