@@ -53,8 +53,12 @@ class ReminderRouteClient {
 std::vector<uint8_t> makeNotifyRoute(const std::optional<ReminderGrant>& grant);
 
 // The grant of a received NOTIFY_ROUTE header, or none for a null grant. Throws (the JSON
-// reader's error, or std::invalid_argument) unless the header is an object whose "type" is
-// "NOTIFY_ROUTE", whose "major" is the integer 2 and whose "grant" is a grant object or null.
+// reader's error, or std::invalid_argument) unless the header is at most 1024 bytes of one JSON
+// object with exactly the members "type" ("NOTIFY_ROUTE"), "major" (the integer 2) and "grant"
+// (null, or an object with exactly "route" and "bearer", both text, and "expires", a number),
+// and no member named twice at either level. The grant's validity is the client's to check.
 std::optional<ReminderGrant> parseNotifyRoute(std::span<const uint8_t> header);
+
+inline constexpr size_t kMaximumNotifyRouteBytes = 1024;
 
 }  // namespace velmorine::network

@@ -130,15 +130,15 @@ void ScriptedHttpsServer::script(const std::string& method, const std::string& p
 
 void ScriptedHttpsServer::hold(const std::string& method, const std::string& path) {
   std::lock_guard lock(mutex_);
-  routes_[{method, path}].holding = true;
+  gates_[{method, path}].holding = true;
 }
 
 void ScriptedHttpsServer::release(const std::string& method, const std::string& path) {
   {
     std::lock_guard lock(mutex_);
-    auto& route = routes_[{method, path}];
-    route.holding = false;
-    ++route.releases;
+    auto& gate = gates_[{method, path}];
+    gate.holding = false;
+    ++gate.releases;
   }
   changed_.notify_all();
 }
@@ -173,18 +173,19 @@ size_t ScriptedHttpsServer::handshakes() const {
   return handshakes_;
 }
 
-ScriptedHttpsServer::Route* ScriptedHttpsServer::routeFor(const std::string& method,
-                                                          const std::string& target) {
+template <typename Entry>
+Entry* ScriptedHttpsServer::match(std::map<std::pair<std::string, std::string>, Entry>& entries,
+                                  const std::string& method, const std::string& target) {
   const std::string path = target.substr(0, target.find('?'));
-  if (auto exact = routes_.find({method, path}); exact != routes_.end()) return &exact->second;
-  Route* best = nullptr;
+  if (auto exact = entries.find({method, path}); exact != entries.end()) return &exact->second;
+  Entry* best = nullptr;
   size_t bestLength = 0;
-  for (auto& [key, route] : routes_) {
+  for (auto& [key, entry] : entries) {
     const auto& pattern = key.second;
     if (key.first != method || pattern.empty() || pattern.back() != '*') continue;
     const std::string_view prefix(pattern.data(), pattern.size() - 1);
     if (path.starts_with(prefix) && (best == nullptr || prefix.size() > bestLength)) {
-      best = &route;
+      best = &entry;
       bestLength = prefix.size();
     }
   }
@@ -284,15 +285,15 @@ void ScriptedHttpsServer::serve(std::shared_ptr<Connection> connection, size_t n
       const std::string target = request.target;
       requests_.push_back(std::move(request));
       changed_.notify_all();
-      Route* route = routeFor(method, target);
-      if (route != nullptr && route->holding) {
-        const uint64_t releases = route->releases;
+      if (Gate* gate = match(gates_, method, target); gate != nullptr && gate->holding) {
+        const uint64_t releases = gate->releases;
         ++held_;
         changed_.notify_all();
-        changed_.wait(lock, [&] { return stopping_ || route->releases != releases; });
+        changed_.wait(lock, [&] { return stopping_ || gate->releases != releases; });
         --held_;
         if (stopping_) return;
       }
+      Route* route = match(routes_, method, target);
       if (route != nullptr && !route->replies.empty()) {
         reply = route->replies[std::min(route->next, route->replies.size() - 1)];
         ++route->next;

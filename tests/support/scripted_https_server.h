@@ -92,6 +92,8 @@ class ScriptedHttpsServer {
   struct Route {
     std::vector<ScriptedReply> replies;
     size_t next = 0;
+  };
+  struct Gate {
     bool holding = false;
     uint64_t releases = 0;  // counts releases, so a waiting request sees its own
   };
@@ -99,8 +101,10 @@ class ScriptedHttpsServer {
 
   void acceptLoop();
   void serve(std::shared_ptr<Connection> connection, size_t number);
-  // Finds the route for a request, or nullptr; called with the lock held.
-  Route* routeFor(const std::string& method, const std::string& target);
+  // What applies to a request, or nullptr; called with the lock held.
+  template <typename Entry>
+  static Entry* match(std::map<std::pair<std::string, std::string>, Entry>& entries,
+                      const std::string& method, const std::string& target);
 
   struct Io;
   std::unique_ptr<Io> io_;
@@ -110,6 +114,7 @@ class ScriptedHttpsServer {
   mutable std::condition_variable changed_;
   bool stopping_ = false;
   std::map<std::pair<std::string, std::string>, Route> routes_;
+  std::map<std::pair<std::string, std::string>, Gate> gates_;
   std::vector<RecordedRequest> requests_;
   size_t held_ = 0;
   size_t connections_ = 0;

@@ -3,7 +3,8 @@
 // standard output. The tests kill it while the service holds its request.
 //
 // reminder_client_child <keychain folder> <base URL or "-"> <CA file or "-"> <operation> [argument]
-//   register | unregister | configure <key byte> | revoke <contact> | issue <peer number>
+//   register | unregister | configure <key byte> | revoke <contact>
+//   issue <peer number>: registers (a process is off until it does), then asks for a grant
 //   saves <count>: configures that many times with alternating keys (a save each time)
 
 #include <unistd.h>
@@ -66,7 +67,10 @@ int main(int argc, char** argv) {
     const velmorine::network::AuthenticatedPeer peer{
         "wire-" + argument, "contact-" + argument, "nonce",
         std::vector<uint8_t>(32, static_cast<uint8_t>(n)), "code"};
-    ok = await([&](auto done) { client.issueGrant(peer, done); });
+    ok = await([&](auto done) {
+           client.registerDevice({1, 10, 255}, "en", done);
+         }) &&
+         await([&](auto done) { client.issueGrant(peer, done); });
   } else if (operation == "saves") {
     const int count = std::stoi(argument);
     ok = true;
