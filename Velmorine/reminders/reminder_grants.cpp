@@ -6,7 +6,7 @@
 
 #include "Velmorine/reminders/reminder_client.h"
 #include "Velmorine/reminders/reminder_failure.h"
-#include "Velmorine/reminders/reminder_service_client.h"
+#include "Velmorine/reminders/reminder_service_actor.h"
 
 namespace velmorine::reminders {
 
@@ -40,7 +40,7 @@ struct IssuingScope {
 
 }  // namespace
 
-detail::Task<void> ReminderServiceClient::configureSteps(std::vector<uint8_t> key) {
+detail::Task<void> ReminderServiceActor::configureSteps(std::vector<uint8_t> key) {
   if (key.size() != kIdentityKeyBytes) throw ReminderFailure::invalid();
   auto& current = state();
   const bool changed = !current.localIdentity || *current.localIdentity != key;
@@ -60,7 +60,7 @@ detail::Task<void> ReminderServiceClient::configureSteps(std::vector<uint8_t> ke
   co_await flushRevocations();
 }
 
-detail::Task<std::optional<ReminderGrant>> ReminderServiceClient::issueSteps(
+detail::Task<std::optional<ReminderGrant>> ReminderServiceActor::issueSteps(
     network::AuthenticatedPeer peer) {
   if (!baseURL_) co_return std::nullopt;
   const auto usable = [this] {
@@ -112,8 +112,8 @@ detail::Task<std::optional<ReminderGrant>> ReminderServiceClient::issueSteps(
   std::rethrow_exception(failure);
 }
 
-detail::Task<bool> ReminderServiceClient::acceptSteps(std::optional<ReminderGrant> grant,
-                                                      network::AuthenticatedPeer peer) {
+detail::Task<bool> ReminderServiceActor::acceptSteps(std::optional<ReminderGrant> grant,
+                                                     network::AuthenticatedPeer peer) {
   auto& current = state();
   if (!baseURL_) co_return false;
   if (current.received.size() >= kMaximumGrants && !current.received.contains(peer.wireID)) {
@@ -133,7 +133,7 @@ detail::Task<bool> ReminderServiceClient::acceptSteps(std::optional<ReminderGran
   co_return true;
 }
 
-detail::Task<std::optional<ReminderGrant>> ReminderServiceClient::receivedSteps(
+detail::Task<std::optional<ReminderGrant>> ReminderServiceActor::receivedSteps(
     std::string peerID, std::vector<uint8_t> key) {
   const auto& received = state().received;
   if (!baseURL_) co_return std::nullopt;
@@ -146,9 +146,8 @@ detail::Task<std::optional<ReminderGrant>> ReminderServiceClient::receivedSteps(
   co_return found->second.grant;
 }
 
-detail::Task<void> ReminderServiceClient::reminderSteps(std::string peerID,
-                                                        std::vector<uint8_t> key, std::string event,
-                                                        std::string kind) {
+detail::Task<void> ReminderServiceActor::reminderSteps(std::string peerID, std::vector<uint8_t> key,
+                                                       std::string event, std::string kind) {
   if (!isUuidText(event) || !isReminderKind(kind)) throw ReminderFailure::unavailable();
   const auto grant = co_await receivedSteps(std::move(peerID), std::move(key));
   if (!grant) throw ReminderFailure::unavailable();
@@ -159,7 +158,7 @@ detail::Task<void> ReminderServiceClient::reminderSteps(std::string peerID,
   co_await send("POST", "v1/reminders/" + grant->route, grant->bearer, std::move(body));
 }
 
-detail::Task<void> ReminderServiceClient::revokeSteps(std::string contactID) {
+detail::Task<void> ReminderServiceActor::revokeSteps(std::string contactID) {
   auto& current = state();
   // Grant requests and registrations in flight must not file anything for this contact.
   epoch_ = core::Uuid::random();
@@ -173,7 +172,7 @@ detail::Task<void> ReminderServiceClient::revokeSteps(std::string contactID) {
   co_await flushRevocations();
 }
 
-detail::Task<std::optional<std::string>> ReminderServiceClient::contactSteps(std::string route) {
+detail::Task<std::optional<std::string>> ReminderServiceActor::contactSteps(std::string route) {
   const auto& current = state();
   if (current.revoking) co_return std::nullopt;
   for (const auto& [contact, bound] : current.issued) {

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Velmorine/reminders/reminder_failure.h"
-#include "Velmorine/reminders/reminder_service_client.h"
+#include "Velmorine/reminders/reminder_service_actor.h"
 
 namespace velmorine::reminders {
 
@@ -39,8 +39,8 @@ struct FlagScope {
 
 }  // namespace
 
-detail::Task<void> ReminderServiceClient::registerSteps(std::vector<uint8_t> token,
-                                                        std::string locale) {
+detail::Task<void> ReminderServiceActor::registerSteps(std::vector<uint8_t> token,
+                                                       std::string locale) {
   if (!baseURL_ || token.empty() || registering_) throw ReminderFailure::unavailable();
   const FlagScope registering(registering_);
   loadState();
@@ -71,8 +71,8 @@ detail::Task<void> ReminderServiceClient::registerSteps(std::vector<uint8_t> tok
   if (epoch_ != epoch || !enabled_) throw ReminderFailure::unavailable();
 }
 
-detail::Task<void> ReminderServiceClient::createRegistration(
-    std::map<std::string, std::string> body, core::Uuid epoch) {
+detail::Task<void> ReminderServiceActor::createRegistration(std::map<std::string, std::string> body,
+                                                            core::Uuid epoch) {
   const auto answer = co_await send("POST", kDevices, std::nullopt, std::move(body));
   const auto json = nlohmann::json::parse(answer.begin(), answer.end());
   const ReminderRegistration registration{json.at("id").get<std::string>(),
@@ -98,7 +98,7 @@ detail::Task<void> ReminderServiceClient::createRegistration(
   std::rethrow_exception(failure);
 }
 
-detail::Task<void> ReminderServiceClient::unregisterSteps() {
+detail::Task<void> ReminderServiceActor::unregisterSteps() {
   enabled_ = false;
   epoch_ = core::Uuid::random();
   const core::Uuid epoch = epoch_;
@@ -125,7 +125,7 @@ detail::Task<void> ReminderServiceClient::unregisterSteps() {
   saveState();
 }
 
-detail::Task<void> ReminderServiceClient::flushRevocations() {
+detail::Task<void> ReminderServiceActor::flushRevocations() {
   const auto registration = state().registration;
   if (!registration) co_return;
   const std::vector<std::string> routes = state_->revocations;

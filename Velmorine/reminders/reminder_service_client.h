@@ -9,7 +9,8 @@
 // operation looks again at what others may have changed meanwhile: the epoch (drawn afresh
 // when older results must go stale), whether the client is enabled, and the registration and
 // grant requests in flight. A client destroyed while requests run never calls back, and what
-// those requests bring is dropped. Destroy it from any thread but its own queue's.
+// those requests bring is dropped. It may be released anywhere, also by a completion on its own
+// queue: it then ends on a thread of its own once that completion has returned.
 //
 // Failures: ReminderFailure, HTTP transport failures (platform::HttpError) and malformed JSON
 // answers (nlohmann::json::exception) reach callers as they are, each of its own type.
@@ -19,20 +20,17 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "Velmorine/reminders/reminder_client.h"
 #include "Velmorine/reminders/reminder_service_url.h"
-#include "Velmorine/reminders/reminder_state.h"
 #include "Velmorine/reminders/reminder_storage.h"
-#include "Velmorine/reminders/reminder_task.h"
-#include "native/protocol/uuid.h"
-#include "platform/dispatch/serial_queue.h"
 #include "platform/http/http_session.h"
 
 namespace velmorine::reminders {
+
+class ReminderServiceActor;
 
 class ReminderServiceClient final : public ReminderClient {
  public:
@@ -56,7 +54,7 @@ class ReminderServiceClient final : public ReminderClient {
   static std::shared_ptr<ReminderServiceClient> shared();
   static double systemWallClock();
 
-  bool isConfigured() const { return baseURL_.has_value(); }
+  bool isConfigured() const;
 
   // Device registration.
   void registerDevice(std::vector<uint8_t> token, std::string locale, Done done);
@@ -82,60 +80,7 @@ class ReminderServiceClient final : public ReminderClient {
                std::map<std::string, std::string> body, Answered done);
 
  private:
-  template <typename T>
-  using Task = detail::Task<T>;
-  struct Exchange;
-  class HttpWait;
-
-  // Steps, run on the queue.
-  Task<std::vector<uint8_t>> send(std::string method, std::string path,
-                                  std::optional<std::string> bearer,
-                                  std::map<std::string, std::string> body);
-  platform::HttpRequest makeRequest(std::string method, std::string path,
-                                    std::optional<std::string> bearer,
-                                    std::map<std::string, std::string> body);
-  Task<std::vector<uint8_t>> exchange(std::optional<platform::HttpRequest> request,
-                                      std::exception_ptr refused);
-  void loadState();
-  void saveState();
-  ReminderState& state();
-
-  Task<void> registerSteps(std::vector<uint8_t> token, std::string locale);
-  Task<void> createRegistration(std::map<std::string, std::string> body, core::Uuid epoch);
-  Task<void> unregisterSteps();
-  Task<void> flushRevocations();
-  Task<void> configureSteps(std::vector<uint8_t> key);
-  Task<std::optional<ReminderGrant>> issueSteps(network::AuthenticatedPeer peer);
-  Task<bool> acceptSteps(std::optional<ReminderGrant> grant, network::AuthenticatedPeer peer);
-  Task<std::optional<ReminderGrant>> receivedSteps(std::string peerID, std::vector<uint8_t> key);
-  Task<void> reminderSteps(std::string peerID, std::vector<uint8_t> key, std::string event,
-                           std::string kind);
-  Task<void> revokeSteps(std::string contactID);
-  Task<std::optional<std::string>> contactSteps(std::string route);
-  // Sends a DELETE whose outcome nobody waits for: what is left behind when a new device or
-  // grant turned out not to be wanted.
-  Task<void> deleteQuietly(std::string path, std::string owner);
-
-  // Runs `steps` as one operation and hands its outcome to `done` on the queue.
-  template <typename T, typename Completion>
-  void start(Task<T> steps, Completion done);
-  template <typename T, typename Completion>
-  static detail::Operation drive(detail::OperationSet& operations, Task<T> steps, Completion done);
-
-  std::optional<ReminderServiceURL> baseURL_;
-  std::unique_ptr<ReminderStorage> storage_;
-  WallClock clock_;
-  std::optional<ReminderState> state_;
-  core::Uuid epoch_;
-  bool enabled_ = false;
-  std::set<std::string> issuing_;
-  bool registering_ = false;
-
-  // Torn down first to last in the destructor: the session (no more answers), the queue (no
-  // more steps), then the operations still waiting.
-  std::unique_ptr<platform::HttpSession> session_;
-  std::unique_ptr<platform::SerialQueue> queue_;
-  detail::OperationSet operations_;
+  std::unique_ptr<ReminderServiceActor> actor_;
 };
 
 }  // namespace velmorine::reminders

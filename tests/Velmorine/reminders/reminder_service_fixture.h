@@ -16,6 +16,7 @@
 #include "Velmorine/reminders/reminder_failure.h"
 #include "Velmorine/reminders/reminder_keychain.h"
 #include "Velmorine/reminders/reminder_service_client.h"
+#include "Velmorine/reminders/reminder_state.h"
 #include "tests/support/scripted_https_server.h"
 #include "tests/support/temporary_folder.h"
 
@@ -91,10 +92,15 @@ class SwitchableStorage final : public ReminderStorage {
     std::atomic<bool> failSaves = false;
     std::atomic<bool> failSetAside = false;
     std::atomic<int> saves = 0;
+    std::promise<void> released;  // kept when the first client lets go of its storage
+    std::atomic<bool> releasedOnce = false;
   };
 
   SwitchableStorage(ReminderKeychain keychain, std::shared_ptr<Switches> switches)
       : keychain_(std::move(keychain)), switches_(std::move(switches)) {}
+  ~SwitchableStorage() override {
+    if (!switches_->releasedOnce.exchange(true)) switches_->released.set_value();
+  }
 
   std::optional<std::vector<uint8_t>> load() override {
     if (switches_->failLoads) throw ReminderFailure::storage();

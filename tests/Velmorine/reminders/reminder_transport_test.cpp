@@ -139,5 +139,17 @@ TEST_F(ReminderTransportTest, ClientDestroyedMidRequestNeverCallsBack) {
   EXPECT_EQ(stored().value_or(ReminderState{}).registration, std::nullopt);
 }
 
+TEST_F(ReminderTransportTest, ClientReleasedByItsOwnCompletionEndsOnceThatHasReturned) {
+  server.script("POST", "/base/v1/devices", ScriptedReply(200));
+  std::shared_ptr<ReminderServiceClient> client = makeClient();
+  auto* raw = client.get();
+  auto released = switches->released.get_future();
+  raw->request("POST", "v1/devices", std::nullopt, {},
+               [client = std::move(client)](std::vector<uint8_t>, std::exception_ptr) mutable {
+                 client.reset();
+               });
+  EXPECT_EQ(released.wait_for(kPatience), std::future_status::ready);
+}
+
 }  // namespace
 }  // namespace velmorine::reminders::testing
