@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -121,21 +122,21 @@ void HttpSession::send(HttpRequest request, Completion done) {
 
 namespace {
 
-std::unique_ptr<HttpError> refusal(const HttpRequest& request) {
+// Why the request cannot be sent as it is, if it cannot.
+std::optional<HttpError> refusal(const HttpRequest& request) {
   // The scheme is compared as written; libcurl would also take "HTTPS:" or no scheme at all.
   if (!request.url.starts_with("https://")) {
-    return std::make_unique<HttpError>(HttpError::Kind::refused, "only https URLs are requested");
+    return HttpError(HttpError::Kind::refused, "only https URLs are requested");
   }
   if (!is_header_name(request.method)) {
-    return std::make_unique<HttpError>(HttpError::Kind::refused, "method is not a token");
+    return HttpError(HttpError::Kind::refused, "method is not a token");
   }
   for (const auto& [name, value] : request.headers) {
     if (!is_header_name(name) || !isSafeHeaderValue(value)) {
-      return std::make_unique<HttpError>(HttpError::Kind::refused,
-                                         "header " + name + " cannot be sent");
+      return HttpError(HttpError::Kind::refused, "header " + name + " cannot be sent");
     }
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <future>
 #include <string>
+#include <tuple>
 
 #include "Velmorine/reminders/reminder_keychain.h"
 #include "Velmorine/reminders/reminder_service_client.h"
