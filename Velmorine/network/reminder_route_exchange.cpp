@@ -73,7 +73,7 @@ void ReminderRouteExchange::accept(const std::shared_ptr<SecurePeerSession>& ses
   client->configure(
       localKey, [client, peer, grant = std::move(grant), back](std::exception_ptr error) mutable {
         if (error) return;
-        client->acceptGrant(grant, peer.contactID, peer.publicKey,
+        client->acceptGrant(grant, peer,
                             [peer, grant, back](bool taken, std::exception_ptr acceptError) {
                               if (acceptError) return;
                               back.run([peer, grant, taken](SecurePeerSession& self) {

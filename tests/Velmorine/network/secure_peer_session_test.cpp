@@ -696,8 +696,9 @@ TEST_F(SessionTest, ReminderGrantsAreExchangedBothWays) {
   EXPECT_EQ(localReminders->issuedFor[0].wireID, kRemoteID);
   ASSERT_EQ(remoteReminders->accepted.size(), 1u);
   EXPECT_EQ(remoteReminders->accepted[0].grant, std::nullopt);
-  EXPECT_EQ(remoteReminders->accepted[0].contactID, kLocalID);
-  EXPECT_EQ(remoteReminders->accepted[0].publicKey, localIdentity->publicKey());
+  EXPECT_EQ(remoteReminders->accepted[0].peer.wireID, kLocalID);
+  EXPECT_EQ(remoteReminders->accepted[0].peer.contactID, kLocalID);
+  EXPECT_EQ(remoteReminders->accepted[0].peer.publicKey, localIdentity->publicKey());
   EXPECT_EQ(remoteAvailability.size(), 1u);
   EXPECT_EQ(availability.size(), 1u);
   EXPECT_TRUE(outcomes.empty());
@@ -760,8 +761,9 @@ TEST_P(ReminderAcceptance, OutcomeIsReportedWithTheGrantOnlyWhenTaken) {
   send(*this, notifyRouteFrame(c.grant));
   ASSERT_EQ(localReminders->accepted.size(), 1u);
   EXPECT_EQ(localReminders->accepted[0].grant, c.grant);
-  EXPECT_EQ(localReminders->accepted[0].contactID, std::string("contact-") + kRemoteID);
-  EXPECT_EQ(localReminders->accepted[0].publicKey, remoteIdentity->publicKey());
+  EXPECT_EQ(localReminders->accepted[0].peer.wireID, kRemoteID);
+  EXPECT_EQ(localReminders->accepted[0].peer.contactID, std::string("contact-") + kRemoteID);
+  EXPECT_EQ(localReminders->accepted[0].peer.publicKey, remoteIdentity->publicKey());
   ASSERT_EQ(availability.size(), 1u);
   EXPECT_EQ(availability[0].first, kRemoteID);
   EXPECT_EQ(availability[0].second, c.reported);
