@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "Velmorine/network/discovery_transport.h"
-#include "Velmorine/reminders/unconfigured_reminder_client.h"
+#include "Velmorine/reminders/reminder_service_client.h"
 #include "Velmorine/runtime/vel_runtime.h"
 #include "Velmorine/store/device_identity.h"
 #include "Velmorine/store/keychain_service.h"
@@ -18,16 +18,16 @@ namespace velmorine::workspace {
 namespace {
 
 // The application's own runtime over the user's data folder, with the identity item in the
-// keychain store beside it. Reminders stay unconfigured until a reminder service is set up.
+// keychain store beside it and the application's one reminder client.
 std::shared_ptr<RuntimeOperations> makeApplicationRuntime() {
   const auto dataFolder = platform::applicationSupportFolder();
   auto keychain = std::make_shared<store::SystemIdentityKeychain>(
       store::keychainServiceBase() + store::kIdentityServiceSuffix, store::keychainAccessGroup(),
-      platform::Keychain(dataFolder.parent_path() / "velmorine-keychain"));
+      platform::Keychain::forUser());
   runtime::RuntimeEnvironment environment;
   environment.mainQueue = postToMainQueue;
   auto runtime = runtime::VelRuntime::create(
-      dataFolder, std::move(keychain), std::make_shared<reminders::UnconfiguredReminderClient>(),
+      dataFolder, std::move(keychain), reminders::ReminderServiceClient::shared(),
       network::makeDiscoveryService, /*durableReceipts=*/true, runtime::sendOnSession,
       runtime::sendOnSession, std::move(environment));
   return std::make_shared<VelRuntimeOperations>(std::move(runtime), postToMainQueue);
