@@ -12,6 +12,11 @@
 #include <cstring>
 #include <unordered_set>
 
+// Binding a socket to a device by index (Linux 5.0); older libc headers lack the name.
+#ifndef SO_BINDTOIFINDEX
+#define SO_BINDTOIFINDEX 62
+#endif
+
 namespace velmorine::network {
 
 namespace {
@@ -33,6 +38,24 @@ uint32_t little_endian_key(uint32_t address) {
 
 bool set_int(int fd, int level, int option, int value) {
   return setsockopt(fd, level, option, &value, sizeof value) == 0;
+}
+
+// The kernel takes any index without looking it up, and index 0 unbinds the socket from
+// every device: an index that names no device is refused here, as binding by name would.
+bool bind_to_device(int fd, uint32_t index) {
+  char name[IF_NAMESIZE] = {};
+  if (index == 0 || if_indextoname(index, name) == nullptr) {
+    errno = ENODEV;
+    return false;
+  }
+  return set_int(fd, SOL_SOCKET, SO_BINDTOIFINDEX, static_cast<int>(index));
+}
+
+// The larger buffer is a wish, not a condition: past the system's limit (which only a
+// privileged process may exceed) the socket keeps what it was given and still works.
+void request_receive_buffer(int fd) {
+  if (set_int(fd, SOL_SOCKET, SO_RCVBUFFORCE, kDiscoverySocketReceiveBuffer)) return;
+  set_int(fd, SOL_SOCKET, SO_RCVBUF, kDiscoverySocketReceiveBuffer);
 }
 
 }  // namespace
@@ -127,14 +150,13 @@ std::optional<DiscoveryTransport::Channel> DiscoveryTransport::openChannel(
   in_addr interface_address{};
   interface_address.s_addr = interface.address;
   const unsigned char ttl = 1;
-  // SO_BINDTODEVICE ties the socket to its interface (Linux has no IP_BOUND_IF); with
-  // IP_MULTICAST_ALL off it hears only the groups it joined itself. Multicast loopback stays
-  // on, so this device hears its own announcements and the reader refuses them.
+  // Binding to the device's index ties the socket to its interface (Linux has no IP_BOUND_IF;
+  // binding by name fails for a labelled address); with IP_MULTICAST_ALL off it hears only
+  // the groups it joined itself. Multicast loopback stays on, so this device hears its own
+  // announcements and the reader refuses them.
   const bool configured =
       set_int(fd, SOL_SOCKET, SO_REUSEADDR, 1) && set_int(fd, SOL_SOCKET, SO_REUSEPORT, 1) &&
-      set_int(fd, SOL_SOCKET, SO_BROADCAST, 1) &&
-      setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.name.c_str(),
-                 static_cast<socklen_t>(interface.name.size() + 1)) == 0 &&
+      set_int(fd, SOL_SOCKET, SO_BROADCAST, 1) && bind_to_device(fd, interface.index) &&
       set_int(fd, IPPROTO_IP, IP_MULTICAST_ALL, 0) &&
       setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &interface_address, sizeof interface_address) ==
           0 &&
@@ -142,6 +164,7 @@ std::optional<DiscoveryTransport::Channel> DiscoveryTransport::openChannel(
       fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) == 0 &&
       fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
   if (!configured) return fail("configure", fd);
+  request_receive_buffer(fd);
 
   sockaddr_in local{};
   local.sin_family = AF_INET;
@@ -227,10 +250,9 @@ void DiscoveryTransport::sendAnnouncement() {
 void DiscoveryTransport::receive(int fd, const DiscoveryInterface& interface) {
   const uint64_t generation = generation_;
   for (int read = 0; read < kDiscoveryMaxReadsPerEvent; ++read) {
-    std::vector<uint8_t> buffer(kDiscoveryReceiveBuffer, 0);
     sockaddr_storage source{};
     socklen_t source_length = sizeof source;
-    const ssize_t got = recvfrom(fd, buffer.data(), buffer.size(), 0,
+    const ssize_t got = recvfrom(fd, receiveBuffer_.data(), receiveBuffer_.size(), 0,
                                  reinterpret_cast<sockaddr*>(&source), &source_length);
     if (got < 0) return;
     // Oversized datagrams (a full buffer), empty ones and non-IPv4 senders are dropped quietly:
@@ -241,9 +263,9 @@ void DiscoveryTransport::receive(int fd, const DiscoveryInterface& interface) {
     const auto& source_v4 = reinterpret_cast<const sockaddr_in&>(source);
     if (inet_ntop(AF_INET, &source_v4.sin_addr, host, sizeof host) == nullptr) continue;
     if (!onDatagram) continue;
-    buffer.resize(static_cast<size_t>(got));
+    std::vector<uint8_t> datagram(receiveBuffer_.begin(), receiveBuffer_.begin() + got);
     auto callback = onDatagram;
-    callback(std::move(buffer), host, interface.name);
+    callback(std::move(datagram), host, interface.name);
     // The owner may have stopped or restarted the transport from its callback.
     if (!running_ || generation_ != generation) return;
   }

@@ -2,9 +2,10 @@
 
 // UDP discovery: this device's announcement on every usable IPv4 interface every 3 seconds,
 // by multicast to 239.255.53.17 and by broadcast, port 53317; every datagram heard is handed
-// to the owner. One non-blocking socket per interface, bound to its device so that it hears
-// only that interface and reports datagrams under the right name. It neither builds nor
-// parses announcements; failures become issues, never exceptions.
+// to the owner. One non-blocking socket per interface address, bound to its device by index
+// so that it hears only that interface and reports datagrams under the right name (a labelled
+// address such as "eth0:1" has a name of its own but no device by that name). It neither
+// builds nor parses announcements; failures become issues, never exceptions.
 
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +30,9 @@ inline constexpr double kDiscoveryPeriod = 3.0;
 inline constexpr double kDiscoveryLeeway = 0.1;
 inline constexpr size_t kDiscoveryMaxInterfaces = 16;
 inline constexpr int kDiscoveryMaxReadsPerEvent = 64;
+// Asked of every socket: the default (about 200 KiB) holds a few dozen datagrams of 8 KB at
+// most, which a flood on the port fills between two read events, dropping genuine ones.
+inline constexpr int kDiscoverySocketReceiveBuffer = 1 << 20;
 
 class DiscoveryTransport final : public DiscoveryService,
                                  public std::enable_shared_from_this<DiscoveryTransport> {
@@ -75,6 +79,8 @@ class DiscoveryTransport final : public DiscoveryService,
   std::vector<DiscoveryInterface> interfaces_;
   std::vector<DiscoveryIssue> setupIssues_;
   std::unique_ptr<platform::Timer> timer_;
+  // One read buffer for every channel: only what a datagram filled is copied out.
+  std::vector<uint8_t> receiveBuffer_ = std::vector<uint8_t>(kDiscoveryReceiveBuffer);
   uint64_t generation_ = 0;
   bool running_ = false;
 };

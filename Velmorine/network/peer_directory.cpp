@@ -27,7 +27,9 @@ bool PeerDirectory::upsert(const VEAnnouncement& announcement, const std::string
                            double now) {
   const auto& key = announcement.deviceID();
   auto found = peers.find(key);
-  if (found == peers.end() && peers.size() >= maximumPeers) return false;
+  // A new device always gets stored once it has a place (its route list is empty), so the
+  // place is made before anything else.
+  if (found == peers.end() && peers.size() >= maximumPeers && !makeRoom()) return false;
 
   DiscoveredPeer entry =
       found != peers.end() ? found->second : DiscoveredPeer{announcement, {}, false};
@@ -51,13 +53,46 @@ bool PeerDirectory::upsert(const VEAnnouncement& announcement, const std::string
   }
 
   entry.announcement = announcement;
+  entry.lastHeard = now;
+  std::optional<double> previous;
   if (found != peers.end()) {
+    previous = found->second.lastHeard;
     found->second = std::move(entry);
   } else {
     peers.emplace(key, std::move(entry));
   }
+  noteHearing(key, previous, now);
   if (stored) stored();
   return reset;
+}
+
+void PeerDirectory::noteHearing(const std::string& deviceID, std::optional<double> previous,
+                                double now) {
+  if (previous) hearings_.erase({*previous, deviceID});
+  hearings_.emplace(now, deviceID);
+  if (hearings_.size() > 2 * peers.size() + 64) reindex();
+}
+
+void PeerDirectory::reindex() {
+  hearings_.clear();
+  for (const auto& [id, peer] : peers) hearings_.emplace(peer.lastHeard, id);
+}
+
+bool PeerDirectory::makeRoom() {
+  for (auto it = hearings_.begin(); it != hearings_.end();) {
+    const auto& [heard, id] = *it;
+    const auto peer = peers.find(id);
+    if (peer == peers.end() || peer->second.lastHeard != heard) {
+      it = hearings_.erase(it);  // pruned by the owner, or heard again since
+    } else if (isProtected && isProtected(id)) {
+      ++it;
+    } else {
+      peers.erase(peer);
+      hearings_.erase(it);
+      return true;
+    }
+  }
+  return false;
 }
 
 void PeerDirectory::updateInterfaces(const std::vector<DiscoveryInterface>& newInterfaces) {

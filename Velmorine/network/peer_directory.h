@@ -10,7 +10,9 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Velmorine/network/discovery_service.h"
@@ -39,6 +41,10 @@ struct DiscoveredPeer {
   VEAnnouncement announcement;
   std::vector<PeerRoute> routes;  // at most 16, in the order first heard
   bool contacted = false;         // set by the runtime; kept across rewrites
+  // Uptime of the last accepted announcement; kept by the directory. Unlike the routes it
+  // survives route clearing, so a full directory can always tell which entry was heard least
+  // recently.
+  double lastHeard = 0;
 
   // Contacted, or heard on some route within the last 60 seconds.
   bool isPresent(double now) const;
@@ -61,8 +67,11 @@ struct PeerRouteAttempt {
 struct PeerDirectory {
   // Records an announcement heard from `host` on `interface`. True when the peer's process
   // changed (nonce, or fingerprint under the same nonce), which empties its routes. A full
-  // directory (for a new device), a full route list and a stale sequence refuse silently;
-  // `stored` runs once after the entry was written, never on a refusal.
+  // route list and a stale sequence refuse silently; so does a full directory (for a new
+  // device) when every entry is protected. Otherwise a new device in a full directory replaces
+  // the least recently heard unprotected entry, so forged announcements from invented devices
+  // cannot keep real ones out. `stored` runs once after the entry was written, never on a
+  // refusal.
   bool upsert(const VEAnnouncement& announcement, const std::string& host,
               const std::string& interface, const std::function<void()>& stored, double now);
 
@@ -81,6 +90,22 @@ struct PeerDirectory {
   std::map<std::string, DiscoveredPeer> peers;  // by announced device identifier
   std::vector<DiscoveryInterface> interfaces;   // the list last applied
   size_t maximumPeers = kMaximumPeers;
+  // Set by the owner: whether a device must keep its entry when the directory is full (it has
+  // a trust record or an open session). Unset, no entry is protected.
+  std::function<bool(const std::string& deviceID)> isProtected;
+
+ private:
+  // Frees one place for a new device; false when every entry is protected.
+  bool makeRoom();
+  void noteHearing(const std::string& deviceID, std::optional<double> previous, double now);
+  void reindex();
+
+  // (last hearing, device) of every stored device, least recent first, so that a flood of new
+  // devices into a full directory costs a logarithmic step each, not a scan of every entry.
+  // Entries are added only by `upsert`, while the owner prunes `peers` directly: an index
+  // entry whose peer is gone is dropped when met, and the index is rebuilt once such entries
+  // outnumber the peers.
+  std::set<std::pair<double, std::string>> hearings_;
 };
 
 }  // namespace velmorine::network

@@ -40,9 +40,10 @@ class ReminderRouteClient {
   virtual void configure(std::vector<uint8_t> localPublicKey, Configured done) = 0;
   // A grant bound to the peer's contact, or none.
   virtual void issueGrant(AuthenticatedPeer peer, Issued done) = 0;
-  // Stores a valid grant from the peer, bound to its contact and key; whether it was taken.
-  virtual void acceptGrant(std::optional<ReminderGrant> grant, std::string contactID,
-                           std::vector<uint8_t> publicKey, Accepted done) = 0;
+  // Files a valid grant from the peer under its device identifier, bound to its contact and
+  // key (none withdraws the peer's grant); whether it was taken.
+  virtual void acceptGrant(std::optional<ReminderGrant> grant, AuthenticatedPeer peer,
+                           Accepted done) = 0;
 };
 
 // The NOTIFY_ROUTE JSON: one compact object with sorted keys, "grant" (an object of "bearer",
@@ -52,8 +53,12 @@ class ReminderRouteClient {
 std::vector<uint8_t> makeNotifyRoute(const std::optional<ReminderGrant>& grant);
 
 // The grant of a received NOTIFY_ROUTE header, or none for a null grant. Throws (the JSON
-// reader's error, or std::invalid_argument) unless the header is an object whose "type" is
-// "NOTIFY_ROUTE", whose "major" is the integer 2 and whose "grant" is a grant object or null.
+// reader's error, or std::invalid_argument) unless the header is at most 1024 bytes of one JSON
+// object with exactly the members "type" ("NOTIFY_ROUTE"), "major" (the integer 2) and "grant"
+// (null, or an object with exactly "route" and "bearer", both text, and "expires", a number),
+// and no member named twice at either level. The grant's validity is the client's to check.
 std::optional<ReminderGrant> parseNotifyRoute(std::span<const uint8_t> header);
+
+inline constexpr size_t kMaximumNotifyRouteBytes = 1024;
 
 }  // namespace velmorine::network

@@ -8,13 +8,14 @@ namespace velmorine::network {
 namespace {
 
 // What a step carries away from the session: never the session itself, only a weak link and
-// the queue to come back on.
+// a handle of the queue to come back on. The client may answer after the session's owner and
+// its queue are gone; the answer then finds nothing to do.
 struct Return {
   std::weak_ptr<SecurePeerSession> session;
-  platform::SerialQueue* queue;
+  platform::SerialQueue::Handle queue;
 
   void run(std::function<void(SecurePeerSession&)> work) const {
-    queue->async([session = session, work = std::move(work)] {
+    queue.async([session = session, work = std::move(work)] {
       auto self = session.lock();
       if (self && !self->closed()) work(*self);
     });
@@ -43,7 +44,7 @@ void ReminderRouteExchange::offer(const std::shared_ptr<SecurePeerSession>& sess
   auto client = session->configuration_.reminders;
   const auto localKey = session->configuration_.identity->publicKey();
   const AuthenticatedPeer peer = *session->peer_;
-  const Return back{session, &session->connection_->queue()};
+  const Return back{session, session->connection_->queue().handle()};
   client->configure(localKey, [client, peer, back](std::exception_ptr error) {
     if (error) return;
     client->issueGrant(
@@ -68,11 +69,11 @@ void ReminderRouteExchange::accept(const std::shared_ptr<SecurePeerSession>& ses
   auto client = session->configuration_.reminders;
   const auto localKey = session->configuration_.identity->publicKey();
   const AuthenticatedPeer peer = *session->peer_;
-  const Return back{session, &session->connection_->queue()};
+  const Return back{session, session->connection_->queue().handle()};
   client->configure(
       localKey, [client, peer, grant = std::move(grant), back](std::exception_ptr error) mutable {
         if (error) return;
-        client->acceptGrant(grant, peer.contactID, peer.publicKey,
+        client->acceptGrant(grant, peer,
                             [peer, grant, back](bool taken, std::exception_ptr acceptError) {
                               if (acceptError) return;
                               back.run([peer, grant, taken](SecurePeerSession& self) {

@@ -138,12 +138,13 @@ void SecureConnection::requestReceive() {
   readPending_ = true;
   std::weak_ptr<SecureConnection> weak = weak_from_this();
   connection_->receive(
-      kReceiveLimit, [weak](std::vector<uint8_t> content, bool endOfStream, std::error_code error) {
-        if (auto self = weak.lock()) self->handleReceive(std::move(content), endOfStream, error);
+      crypto_->established() ? kReceiveLimit : kHandshakeReceiveLimit,
+      [weak](std::span<const uint8_t> content, bool endOfStream, std::error_code error) {
+        if (auto self = weak.lock()) self->handleReceive(content, endOfStream, error);
       });
 }
 
-void SecureConnection::handleReceive(std::vector<uint8_t> content, bool endOfStream,
+void SecureConnection::handleReceive(std::span<const uint8_t> content, bool endOfStream,
                                      std::error_code error) {
   if (closed_) return;
   readPending_ = false;

@@ -38,6 +38,9 @@ class SecureConnection : public std::enable_shared_from_this<SecureConnection> {
   // A record's 2-byte length and 16-byte tag.
   static constexpr size_t kRecordOverhead = 18;
   static constexpr size_t kReceiveLimit = 65536;
+  // Reads before establishment: a peer's whole handshake flight fits, and a connection that
+  // never gets further holds no more than this while it waits.
+  static constexpr size_t kHandshakeReceiveLimit = VESecureChannel::kHandshakeOutputMax;
   static constexpr double kHandshakeDeadline = 10.0;
   // Spent chunks are dropped from the front of the output once this many piled up.
   static constexpr size_t kCompactAfter = 128;
@@ -117,7 +120,7 @@ class SecureConnection : public std::enable_shared_from_this<SecureConnection> {
   void handleState(StreamConnection::State state, std::error_code error);
   void handshakeStep();
   void requestReceive();
-  void handleReceive(std::vector<uint8_t> content, bool endOfStream, std::error_code error);
+  void handleReceive(std::span<const uint8_t> content, bool endOfStream, std::error_code error);
   void enqueue(std::vector<uint8_t> chunk);
   void writeNext();
   void handleWritten(size_t size, std::error_code error);

@@ -39,7 +39,7 @@ std::shared_ptr<SecurePeerSession> SecurePeerSession::create(
       new SecurePeerSession(std::move(connection), std::move(configuration)));
 }
 
-SecurePeerSession::~SecurePeerSession() { timer_.reset(); }
+SecurePeerSession::~SecurePeerSession() { stopHelloTimers(); }
 
 void SecurePeerSession::start() {
   auto& queue = connection_->queue();
@@ -56,11 +56,12 @@ void SecurePeerSession::start() {
   connection_->onFailure = [weak](const SecureConnectionFailure& failure) {
     if (auto self = weak.lock()) self->close(std::make_exception_ptr(failure));
   };
-  const double deadline = queue.now() + kHelloDeadline;
-  timer_ = std::make_unique<platform::Timer>(queue, [weak, deadline] {
-    if (auto self = weak.lock()) self->tick(deadline);
+  helloDeadline_ = std::make_unique<platform::Timer>(queue, [weak] {
+    if (auto self = weak.lock(); self && !self->closed_) {
+      self->closeWith(PeerSessionFailure(Case::timeout));
+    }
   });
-  timer_->schedule(kHelloTick, kHelloTick);
+  helloDeadline_->schedule(kHelloDeadline);
   connection_->start();
 }
 
@@ -104,7 +105,10 @@ void SecurePeerSession::plaintext(std::span<const uint8_t> bytes) {
         if (frame.kind() == "HELLO") throw PeerSessionFailure(Case::unexpectedFrame);
         frameAfterAuthentication(frame);
       } else if (!pendingHello_) {
-        if (!validateHello(frame)) pendingHello_.emplace(std::move(frame));
+        if (!validateHello(frame)) {
+          pendingHello_.emplace(std::move(frame));
+          waitForAnnouncement();
+        }
       } else {
         // Held back until the HELLO is decided, within limits a peer cannot stretch.
         const size_t size = frameSize(frame);
@@ -155,7 +159,7 @@ bool SecurePeerSession::validateHello(const VEFrame& frame) {
 
   peer_ = AuthenticatedPeer{deviceID, std::move(contactID), announcement->nonce(), *remoteKey_,
                             std::move(*safetyCode)};
-  timer_.reset();
+  stopHelloTimers();
   reminderNegotiated_ =
       purpose == 1 && configuration_.reminders != nullptr && flagIsOne(header, "notify_v1");
   supportsDurableAcknowledgments_ = purpose == 1 && flagIsOne(header, "durable_ack_v1");
@@ -167,13 +171,21 @@ bool SecurePeerSession::validateHello(const VEFrame& frame) {
   return true;
 }
 
-void SecurePeerSession::tick(double deadline) {
-  if (closed_) return;
-  if (deadline <= connection_->queue().now()) {
-    closeWith(PeerSessionFailure(Case::timeout));
-    return;
-  }
-  if (!pendingHello_) return;
+void SecurePeerSession::waitForAnnouncement() {
+  std::weak_ptr<SecurePeerSession> weak = weak_from_this();
+  helloRetry_ = std::make_unique<platform::Timer>(connection_->queue(), [weak] {
+    if (auto self = weak.lock()) self->retryHello();
+  });
+  helloRetry_->schedule(kHelloRetry, kHelloRetry);
+}
+
+void SecurePeerSession::stopHelloTimers() {
+  helloDeadline_.reset();
+  helloRetry_.reset();
+}
+
+void SecurePeerSession::retryHello() {
+  if (closed_ || !pendingHello_) return;
   try {
     if (!validateHello(*pendingHello_)) return;
     pendingHello_.reset();
@@ -257,7 +269,7 @@ bool SecurePeerSession::send(const VEFrame& frame) {
 void SecurePeerSession::close(std::exception_ptr error) {
   if (closed_) return;
   closed_ = true;
-  timer_.reset();
+  stopHelloTimers();
   pendingHello_.reset();
   pendingFrames_.clear();
   pendingBytes_ = 0;

@@ -33,7 +33,8 @@ namespace velmorine::network {
 class SecurePeerSession : public std::enable_shared_from_this<SecurePeerSession> {
  public:
   static constexpr double kHelloDeadline = 12.0;
-  static constexpr double kHelloTick = 0.1;
+  // How often a HELLO waiting for its announcement is examined again.
+  static constexpr double kHelloRetry = 0.1;
   static constexpr size_t kHelloHeaderLimit = 16384;
   static constexpr size_t kPendingFrameLimit = 64;
   static constexpr size_t kPendingByteLimit = 131072;
@@ -92,7 +93,9 @@ class SecurePeerSession : public std::enable_shared_from_this<SecurePeerSession>
   void handshakeComplete(std::vector<uint8_t> remoteKey, std::vector<uint8_t> transcript);
   void plaintext(std::span<const uint8_t> bytes);
   bool validateHello(const VEFrame& frame);
-  void tick(double deadline);
+  void waitForAnnouncement();
+  void retryHello();
+  void stopHelloTimers();
   void frameAfterAuthentication(const VEFrame& frame);
   void deliverPending();
   template <typename Failure>
@@ -111,7 +114,10 @@ class SecurePeerSession : public std::enable_shared_from_this<SecurePeerSession>
   VEFrameDecoder decoder_;
   std::optional<std::vector<uint8_t>> remoteKey_;
   std::optional<std::vector<uint8_t>> transcript_;
-  std::unique_ptr<platform::Timer> timer_;
+  // One firing at the HELLO deadline; a session that sends nothing costs no wake-ups before.
+  std::unique_ptr<platform::Timer> helloDeadline_;
+  // Repeats only while a HELLO waits for its announcement.
+  std::unique_ptr<platform::Timer> helloRetry_;
   std::optional<VEFrame> pendingHello_;
   std::vector<VEFrame> pendingFrames_;
   size_t pendingBytes_ = 0;

@@ -32,16 +32,16 @@ class ReminderClient : public network::ReminderRouteClient {
   // An empty error means success.
   using Done = std::function<void(std::exception_ptr error)>;
 
-  // The valid grant the contact with this key gave this device, or none.
-  virtual void receivedGrant(std::string contactID, std::vector<uint8_t> publicKey,
-                             Granted done) = 0;
-  // Posts one reminder with the contact's grant: `event` is UUID text (a waiting message's
+  // The valid grant that the peer with this device identifier and key gave this device, or
+  // none. (Grants are filed by the device identifier of the peer that handed them over.)
+  virtual void receivedGrant(std::string peerID, std::vector<uint8_t> publicKey, Granted done) = 0;
+  // Posts one reminder with that peer's grant: `event` is UUID text (a waiting message's
   // identifier), `kind` one of the two kinds. Succeeds once the service took it; no usable
   // grant, a bad event or an unknown kind fail with `unavailable`.
-  virtual void sendReminder(std::string contactID, std::vector<uint8_t> recipientKey,
+  virtual void sendReminder(std::string peerID, std::vector<uint8_t> recipientKey,
                             std::string event, std::string kind, Done done) = 0;
-  // Revokes the grants this device gave the contact and forgets those it gave this device;
-  // revocations the service does not take stay owed for later.
+  // Revokes the grant this device gave the contact and forgets those the contact's devices gave
+  // this device; revocations the service does not take stay owed for later.
   virtual void revokeGrants(std::string contactID, Done done) = 0;
 };
 

@@ -22,8 +22,8 @@ void UnconfiguredReminderClient::issueGrant(network::AuthenticatedPeer, Issued d
   done(std::nullopt, nullptr);
 }
 
-void UnconfiguredReminderClient::acceptGrant(std::optional<ReminderGrant>, std::string,
-                                             std::vector<uint8_t>, Accepted done) {
+void UnconfiguredReminderClient::acceptGrant(std::optional<ReminderGrant>,
+                                             network::AuthenticatedPeer, Accepted done) {
   done(false, nullptr);
 }
 

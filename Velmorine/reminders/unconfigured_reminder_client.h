@@ -12,10 +12,10 @@ class UnconfiguredReminderClient final : public ReminderClient {
  public:
   void configure(std::vector<uint8_t> localPublicKey, Configured done) override;
   void issueGrant(network::AuthenticatedPeer peer, Issued done) override;
-  void acceptGrant(std::optional<ReminderGrant> grant, std::string contactID,
-                   std::vector<uint8_t> publicKey, Accepted done) override;
-  void receivedGrant(std::string contactID, std::vector<uint8_t> publicKey, Granted done) override;
-  void sendReminder(std::string contactID, std::vector<uint8_t> recipientKey, std::string event,
+  void acceptGrant(std::optional<ReminderGrant> grant, network::AuthenticatedPeer peer,
+                   Accepted done) override;
+  void receivedGrant(std::string peerID, std::vector<uint8_t> publicKey, Granted done) override;
+  void sendReminder(std::string peerID, std::vector<uint8_t> recipientKey, std::string event,
                     std::string kind, Done done) override;
   void revokeGrants(std::string contactID, Done done) override;
 };

@@ -93,20 +93,42 @@ VelRuntime::VelRuntime(std::filesystem::path directory,
   }
   if (!environment_.random) environment_.random = systemRandom;
   if (!environment_.uptime) environment_.uptime = platform::system_uptime_clock();
+  // A full directory makes room by forgetting a device that is neither trusted nor connected,
+  // so forged announcements cannot push out the devices the user has.
+  this->directory.isProtected = [this](const std::string& deviceID) {
+    if (active.contains(deviceID) || connecting.contains(deviceID) ||
+        hasOpenAuthenticatedSession(deviceID)) {
+      return true;
+    }
+    if (!store) return false;
+    for (const auto& [contact, record] : store->document().trust) {
+      if (contact == deviceID || record.claimedID.to_string() == deviceID) return true;
+    }
+    return false;
+  };
 }
 
 VelRuntime::~VelRuntime() {
-  // The last owner may let go of the runtime on its own queue (a weakly held closure that
-  // won the race); a queue cannot be stopped from its own thread, so another thread does it.
-  if (listener) listener->cancel();
-  if (timer) timer->cancel();
-  if (queue_ && queue_->is_current()) {
+  if (!queue_) return;
+  // What lives on the queue is torn down on it. Nothing can call into this runtime any more:
+  // every callback holds it weakly.
+  auto teardown = [this] {
+    if (listener) listener->cancel();
+    if (timer) timer->cancel();
+    if (discovery) discovery->stop();
     sessions.clear();
     discovery.reset();
     timer.reset();
     listener.reset();
     transfers_.reset();
+  };
+  if (queue_->is_current()) {
+    // The last owner let go on the queue itself (a weakly held closure that won the race); a
+    // queue cannot be stopped from its own thread, so another thread does it.
+    teardown();
     std::thread([queue = std::move(queue_)]() mutable { queue.reset(); }).detach();
+  } else {
+    queue_->sync(teardown);
   }
 }
 

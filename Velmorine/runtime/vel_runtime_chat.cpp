@@ -225,7 +225,9 @@ void VelRuntime::pumpOutbox() {
     store::ConversationOutboxQuery query;
     query.kind = "message";
     query.oldestOnly = true;
-    rows = history->pendingOutboxEntries(query);
+    std::vector<store::ConversationHistorySkippedRow> skipped;
+    rows = history->pendingOutboxEntries(query, &skipped);
+    if (!skipped.empty()) reportInvalidRecord();
   } catch (...) {
     historyUnavailable = true;
     return;

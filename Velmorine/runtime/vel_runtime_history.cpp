@@ -158,6 +158,7 @@ void VelRuntime::loadConversationOnQueue(const std::string& contact, bool earlie
     publishSnapshot();
     return;
   }
+  if (!page.skipped.empty()) reportInvalidRecord();
   if (!earlier) {
     std::erase_if(messages, [&](const RuntimeMessage& message) {
       return message.contactID == contact && message.delivery != MessageDelivery::queued &&

@@ -191,6 +191,9 @@ void VelRuntime::handleSessionReady(const network::AuthenticatedPeer& peer,
       }
       diagnose("control.replaced");
       supersededSessions.insert(oldID);
+      // The old session reports its close before `close` returns; it must find itself no
+      // longer the peer's, or it would cancel what the peer has in flight.
+      active[peerID] = sessionID;
       auto oldSession = old->second;
       oldSession->close(closedFailure());
     }
@@ -236,7 +239,12 @@ void VelRuntime::handleSessionClosed(std::exception_ptr failure,
   const bool dialled = outgoingSessions.contains(sessionID);
   const bool superseded = supersededSessions.contains(sessionID);
   supersededSessions.erase(sessionID);
-  sessions.erase(sessionID);
+  if (const auto found = sessions.find(sessionID); found != sessions.end()) {
+    // The session (and its connection) may still be on the stack that reported the close:
+    // its last reference goes on a later turn of the queue.
+    queue_->async([released = std::move(found->second)] {});
+    sessions.erase(found);
+  }
   sessionOrder.erase(sessionID);
   outgoingSessions.erase(sessionID);
   if (data) {

@@ -60,6 +60,9 @@ void VelRuntime::openStore() {
     publishSnapshot();
     return;
   }
+  // A start that failed before (another instance held the folder) leaves its key behind; this
+  // one opened, and networking has not run yet.
+  status = "network.paused";
   auto pending =
       store->document().pendingReceives.value_or(std::map<std::string, store::PendingReceive>{});
   std::weak_ptr<VelRuntime> weak = weakSelf();
@@ -99,6 +102,7 @@ void VelRuntime::openHistory() {
   const auto peers = history->peers();
   historyPeers = std::set<std::string>(peers.begin(), peers.end());
   const auto page = history->loadRecords(std::nullopt, std::nullopt, kStartHistoryRecords, false);
+  if (!page.skipped.empty()) reportInvalidRecord();
   absorbHistoryPage(page.records, page.sequences);
   reconcileOutboxMessages();
   // The attachment outbox is restored and swept with the engine that owns its batches.
@@ -109,6 +113,7 @@ void VelRuntime::settleUnsettledRecords() {
   std::optional<int64_t> before;
   while (true) {
     const auto page = history->loadRecords(std::nullopt, before, kHistoryPageSize, true);
+    if (!page.skipped.empty()) reportInvalidRecord();
     std::vector<store::ConversationHistoryRecord> changed;
     for (const auto& record : page.records) {
       store::ConversationOutboxQuery query;
@@ -200,22 +205,23 @@ void VelRuntime::restoreReminderGrants() {
   const uint64_t forGeneration = generation;
   const auto localKey = identity->publicKey();
   std::weak_ptr<VelRuntime> weak = weakSelf();
+  // The client answers on its own thread, maybe after the runtime and its queue are gone.
+  const auto home = queue_->handle();
   for (const auto& [contact, record] : store->document().trust) {
     if (record.blocked) continue;
     const std::string claimed = record.claimedID.to_string();
     const auto key = record.publicKey;
     auto client = reminders;
-    client->configure(localKey, [weak, client, contact, claimed, key,
+    client->configure(localKey, [weak, home, client, contact, claimed, key,
                                  forGeneration](std::exception_ptr configured) {
       if (configured) return;
       client->receivedGrant(
           claimed, key,
-          [weak, contact, key, forGeneration](std::optional<network::ReminderGrant> grant,
-                                              std::exception_ptr error) {
-            auto self = weak.lock();
-            if (!self) return;
-            self->queue_->async([self, contact, key, forGeneration, grant, error] {
-              if (self->generation != forGeneration || !self->store) return;
+          [weak, home, contact, key, forGeneration](std::optional<network::ReminderGrant> grant,
+                                                    std::exception_ptr error) {
+            home.async([weak, contact, key, forGeneration, grant, error] {
+              auto self = weak.lock();
+              if (!self || self->generation != forGeneration || !self->store) return;
               const auto& trustMap = self->store->document().trust;
               const auto found = trustMap.find(contact);
               if (found == trustMap.end() || found->second.blocked ||
@@ -261,7 +267,15 @@ void VelRuntime::startNetwork() {
     return;
   }
   restoreReminderGrants();
-  if (!ledger) ledger = VEChatLedger::create(*localID);
+  if (!ledger) {
+    // Acknowledgement deadlines run on the runtime's uptime, like every other deadline.
+    ledger = VEChatLedger::create(
+        *localID, VEChatLedger::kDefaultTimeoutMilliseconds, [clock = environment_.uptime] {
+          return std::chrono::steady_clock::time_point(
+              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                  std::chrono::duration<double>(clock->now())));
+        });
+  }
   nonce = hexText(nonceBytes);
   enabled = true;
   status = "network.starting";

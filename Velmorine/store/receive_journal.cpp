@@ -22,7 +22,7 @@ ReceiveJournal decodeReceiveJournal(const FieldReader& object) {
   journal.transferID = object.identifier("transferID");
   journal.stageName = object.text("stageName");
   journal.finalName = object.text("finalName");
-  journal.rootDevice = object.unsignedInteger("rootDevice");
+  journal.rootDevice = object.integer("rootDevice");
   journal.rootVolumeUUID = object.optionalText("rootVolumeUUID");
   journal.rootInode = object.unsignedInteger("rootInode");
   journal.stageInode = object.unsignedInteger("stageInode");

@@ -111,7 +111,7 @@ void AtomicReceive::layOutStage() {
     journal_.transferID = transferID_;
     journal_.stageName = stageName_;
     journal_.finalName = finalName_;
-    setJournalDevice(journal_, rootStamp.device);
+    journal_.rootDevice = store::journalDevice(rootStamp.device);
     journal_.rootVolumeUUID = platform::volume_uuid_of(root_.get(), services_.volumeUuid);
     journal_.rootInode = rootStamp.inode;
     journal_.stageInode = stageStamp.inode;
@@ -247,7 +247,7 @@ void AtomicReceive::finishFile(std::int64_t index) {
 }
 
 void AtomicReceive::verify() const {
-  const std::uint64_t device = journalDevice(journal_);
+  const std::uint64_t device = store::linuxDevice(journal_.rootDevice);
   struct stat status {};
   if (::lstat(destination_.path().c_str(), &status) != 0 ||
       !isFolderWithIdentity(status, device, journal_.rootInode)) {
@@ -354,7 +354,8 @@ ContentUrl AtomicReceive::commit() {
 
   bool found = false;
   const struct stat status = statAt(root_.get(), finalName_, found);
-  if (!found || !isFolderWithIdentity(status, journalDevice(journal_), journal_.payloadInode)) {
+  if (!found || !isFolderWithIdentity(status, store::linuxDevice(journal_.rootDevice),
+                                      journal_.payloadInode)) {
     throw ContentFailure(Case::changed);
   }
   revalidateSealedFiles();
@@ -371,7 +372,8 @@ void AtomicReceive::cancel() noexcept {
   if (!root_.valid()) return;
   bool found = false;
   const struct stat status = statAt(root_.get(), stageName_, found);
-  if (!found || !isFolderWithIdentity(status, journalDevice(journal_), journal_.stageInode)) {
+  if (!found ||
+      !isFolderWithIdentity(status, store::linuxDevice(journal_.rootDevice), journal_.stageInode)) {
     return;
   }
   pass("cancel.removing");
@@ -398,7 +400,8 @@ std::optional<ContentUrl> AtomicReceive::recoverStaleStages(const ContentUrl& de
 
   if (rootStamp.inode != journal.rootInode) throw ContentFailure(Case::changed);
   if (!journal.rootVolumeUUID) {
-    if (rootStamp.device != journalDevice(journal)) throw ContentFailure(Case::changed);
+    if (rootStamp.device != store::linuxDevice(journal.rootDevice))
+      throw ContentFailure(Case::changed);
   } else if (platform::volume_uuid_of(root.get(), services.volumeUuid) != journal.rootVolumeUUID) {
     // The same volume may come back under another device number after a restart.
     throw ContentFailure(Case::changed);

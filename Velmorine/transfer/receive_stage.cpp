@@ -34,14 +34,6 @@ std::string finalNameFor(const core::Uuid& transferID) {
   return "Velmorine-" + transferID.to_string();
 }
 
-std::uint64_t journalDevice(const store::ReceiveJournal& journal) {
-  return static_cast<std::uint64_t>(journal.rootDevice);
-}
-
-void setJournalDevice(store::ReceiveJournal& journal, std::uint64_t device) {
-  journal.rootDevice = static_cast<decltype(journal.rootDevice)>(device);
-}
-
 bool isFolderWithIdentity(const struct stat& status, std::uint64_t device, std::uint64_t inode) {
   return S_ISDIR(status.st_mode) && static_cast<std::uint64_t>(status.st_dev) == device &&
          static_cast<std::uint64_t>(status.st_ino) == inode;

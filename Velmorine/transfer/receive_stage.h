@@ -30,10 +30,6 @@ using ReceiveCheckpoint = std::function<void(std::string_view point)>;
 std::string stageNameFor(const core::Uuid& transferID);  // ".velmorine-<lower-case id>.partial"
 std::string finalNameFor(const core::Uuid& transferID);  // "Velmorine-<lower-case id>"
 
-// The journal keeps dev_t whole, as the bit pattern of its 64-bit field.
-std::uint64_t journalDevice(const store::ReceiveJournal& journal);
-void setJournalDevice(store::ReceiveJournal& journal, std::uint64_t device);
-
 // Whether a status shows a folder with the given device and inode.
 bool isFolderWithIdentity(const struct stat& status, std::uint64_t device, std::uint64_t inode);
 

@@ -43,16 +43,87 @@ std::vector<std::size_t> pieces(std::uint8_t seed, std::size_t length) {
   return out;
 }
 
-void check_chacha(const std::uint8_t key[32], const std::uint8_t* data, std::size_t length) {
-  ChaChaState state;
-  chacha_keysetup(&state, key, 256);
-  chacha_ivsetup(&state, key + 8, key + 16);
-  ChaChaState reference = state;
+// Every keystream and Poly1305 block implementation this CPU runs.
+std::vector<ChaChaXor> chacha_paths() {
+  std::vector<ChaChaXor> paths;
+#if VELMORINE_SECURE_X86_64
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx2) paths.push_back(chacha_xor_avx2);
+  if (cpu.avx512f && cpu.avx512vl && cpu.avx512bw) paths.push_back(chacha_xor_avx512);
+#endif
+  return paths;
+}
+
+std::vector<Poly1305Blocks> poly1305_paths() {
+  std::vector<Poly1305Blocks> paths;
+#if VELMORINE_SECURE_X86_64
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx2) paths.push_back(poly1305_blocks_avx2);
+  if (cpu.avx512f && cpu.avx512vl && cpu.avx512bw) paths.push_back(poly1305_blocks_avx512);
+  if (cpu.avx512f && cpu.avx512vl && cpu.avx512ifma) paths.push_back(poly1305_blocks_avx512ifma);
+#endif
+  return paths;
+}
+
+void check_chacha(std::uint8_t seed, const std::uint8_t key[32], const std::uint8_t* data,
+                  std::size_t length) {
+  ChaChaState start;
+  chacha_keysetup(&start, key, 256);
+  chacha_ivsetup(&start, key + 8, key + 16);
+  ChaChaState state = start, reference = start;
   std::vector<std::uint8_t> ours(length + 1), expected(length + 1);
   chacha_encrypt_bytes(&state, data, ours.data(), length);
   chacha_xor_portable(reference.input, data, expected.data(), length);
   require(std::memcmp(ours.data(), expected.data(), length) == 0);
   require(std::memcmp(state.input, reference.input, sizeof state.input) == 0);
+
+  // Each path in one call, then in the fuzzer's pieces (each starting a block) against the
+  // portable code cut the same way.
+  const ChaChaState whole_end = reference;
+  std::vector<std::uint8_t> expected_in_pieces(length + 1);
+  reference = start;
+  std::size_t offset = 0;
+  for (const std::size_t piece : pieces(seed, length)) {
+    if (piece != 0) {
+      chacha_xor_portable(reference.input, data + offset, expected_in_pieces.data() + offset,
+                          piece);
+    }
+    offset += piece;
+  }
+  for (const ChaChaXor path : chacha_paths()) {
+    state = start;
+    if (length != 0) path(state.input, data, ours.data(), length);
+    require(std::memcmp(ours.data(), expected.data(), length) == 0);
+    require(std::memcmp(state.input, whole_end.input, sizeof state.input) == 0);
+    state = start;
+    offset = 0;
+    for (const std::size_t piece : pieces(seed, length)) {
+      if (piece != 0) path(state.input, data + offset, ours.data() + offset, piece);
+      offset += piece;
+    }
+    require(std::memcmp(ours.data(), expected_in_pieces.data(), length) == 0);
+    require(std::memcmp(state.input, reference.input, sizeof state.input) == 0);
+  }
+}
+
+// The tag from `blocks` fed all the whole blocks in one call, or (`cut`) the whole blocks of
+// each of the fuzzer's pieces in a call of their own; the rest goes through the shared code.
+void tag_with(Poly1305Blocks blocks, bool cut, std::uint8_t seed, const std::uint8_t key[32],
+              const std::uint8_t* data, std::size_t length, std::uint8_t tag[16]) {
+  Poly1305State state;
+  poly1305_init(&state, key);
+  std::size_t offset = 0;
+  if (!cut) {
+    if (length >= 16) blocks(&state, data, length / 16);
+    offset = length / 16 * 16;
+  } else {
+    for (const std::size_t piece : pieces(seed, length / 16 * 16)) {
+      if (piece >= 16) blocks(&state, data + offset, piece / 16);
+      offset += piece / 16 * 16;
+    }
+  }
+  poly1305_update(&state, data + offset, length - offset);
+  poly1305_finish(&state, tag);
 }
 
 void check_poly1305(std::uint8_t seed, const std::uint8_t key[32], const std::uint8_t* data,
@@ -73,6 +144,13 @@ void check_poly1305(std::uint8_t seed, const std::uint8_t key[32], const std::ui
   poly1305_finish(&state, portable);
   require(poly1305_verify(whole, streamed) == 1);
   require(poly1305_verify(whole, portable) == 1);
+  for (const Poly1305Blocks path : poly1305_paths()) {
+    for (const bool cut : {false, true}) {
+      std::uint8_t tag[16];
+      tag_with(path, cut, seed, key, data, length, tag);
+      require(poly1305_verify(whole, tag) == 1);
+    }
+  }
 }
 
 template <typename State>
@@ -128,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   const std::uint8_t* key = input + 1;
   const std::uint8_t* data = input + 33;
   const std::size_t length = size - 33;
-  check_chacha(key, data, length);
+  check_chacha(seed, key, data, length);
   check_poly1305(seed, key, data, length);
   check_stream<Blake2sState>(seed, data, length, blake2s_reset, blake2s_update, blake2s_finalize);
   check_stream<Sha256State>(seed, data, length, sha256_reset, sha256_update, sha256_finish);

@@ -11,12 +11,13 @@
 #include <string_view>
 
 #include "native/protocol/uuid.h"
+#include "native/protocol/velsecure_channel_name.h"
 
 namespace velmorine::protocol {
 
 inline constexpr size_t kDiscoveryMaxDatagram = 8192;
 inline constexpr std::string_view kDiscoveryMagic = "VELMORINE_DISCOVERY";
-inline constexpr std::string_view kDiscoverySecureChannel = "velsecure-v1";
+inline constexpr std::string_view kDiscoverySecureChannel = velsecure_v1_channel;
 inline constexpr uint16_t kDiscoveryWireMajor = 2;
 inline constexpr uint16_t kDiscoveryWireMinor = 0;
 
@@ -74,6 +75,8 @@ std::optional<std::string> serialize_discovery(const DiscoveryAnnouncement& anno
 DiscoveryParseResult parse_discovery(std::span<const uint8_t> datagram,
                                      const core::Uuid& local_device_id);
 
+// True only for wire major 2 with the secure channel named exactly "velsecure-v1". The one
+// declaration: the secure channel's compatibility header reaches it through this one.
 bool is_discovery_compatible(uint16_t wire_major, std::string_view secure_channel);
 
 // The wire name of a platform number, or nothing for a number without one.

@@ -1,9 +1,15 @@
 #include "platform/bundle/bundle.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #include "platform/bundle/bundle_defaults.h"
 
@@ -63,19 +69,44 @@ const nlohmann::json* Bundle::infoValue(std::string_view key) const {
   return found == info_.end() ? nullptr : &*found;
 }
 
-std::filesystem::path applicationSupportFolder(const char* xdg_data_home, const char* home) {
-  std::filesystem::path data;
+std::filesystem::path applicationSupportFolder(const char* xdg_data_home, const char* home,
+                                               const std::optional<std::string>& account_home) {
   // XDG: a relative value is invalid and is ignored.
   if (xdg_data_home != nullptr && xdg_data_home[0] == '/') {
-    data = xdg_data_home;
-  } else {
-    data = std::filesystem::path(home != nullptr ? home : "") / ".local" / "share";
+    return std::filesystem::path(xdg_data_home) / "Velmorine";
   }
-  return data / "Velmorine";
+  std::filesystem::path folder;
+  if (home != nullptr && home[0] == '/') {
+    folder = home;
+  } else if (account_home && account_home->starts_with('/')) {
+    folder = *account_home;
+  } else {
+    throw std::runtime_error(
+        "no data folder: neither XDG_DATA_HOME, HOME nor the user database names an absolute "
+        "home folder");
+  }
+  return folder / ".local" / "share" / "Velmorine";
 }
 
 std::filesystem::path applicationSupportFolder() {
-  return applicationSupportFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+  return applicationSupportFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"),
+                                  accountHomeFolder());
+}
+
+std::optional<std::string> accountHomeFolder() {
+  long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 4096);
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  for (;;) {
+    const int error = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
+    if (error == ERANGE && buffer.size() < 1024 * 1024) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (error != 0 || found == nullptr || entry.pw_dir == nullptr) return std::nullopt;
+    return std::string(entry.pw_dir);
+  }
 }
 
 }  // namespace velmorine::platform

@@ -33,10 +33,16 @@ class Bundle {
   nlohmann::json info_;
 };
 
-// The user's Application Support folder: $XDG_DATA_HOME/Velmorine when that is an absolute path,
-// else $HOME/.local/share/Velmorine.
-std::filesystem::path applicationSupportFolder(const char* xdg_data_home, const char* home);
+// The user's Application Support folder, always absolute: $XDG_DATA_HOME/Velmorine when that is
+// an absolute path, else <home>/.local/share/Velmorine with the first absolute home of $HOME and
+// the user database's entry of the process's user (`account_home`). Throws std::runtime_error
+// when neither gives one: a relative folder would land wherever the program was started.
+std::filesystem::path applicationSupportFolder(const char* xdg_data_home, const char* home,
+                                               const std::optional<std::string>& account_home);
 std::filesystem::path applicationSupportFolder();
+
+// The home folder of the process's real user in the user database, or nothing.
+std::optional<std::string> accountHomeFolder();
 
 // The computer's user-visible name: PRETTY_HOSTNAME of the machine-info file, else the host name;
 // nothing when neither gives a non-empty text.

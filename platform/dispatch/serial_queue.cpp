@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
-#include <limits>
+#include <vector>
 
 namespace velmorine::platform {
 
@@ -29,6 +29,8 @@ SerialQueue::SerialQueue(std::string label, std::shared_ptr<UptimeClock> clock)
       }
     });
   }
+  anchor_ = std::make_shared<Anchor>();
+  anchor_->queue = this;
   thread_ = std::thread([this] { context_.run(); });
 }
 
@@ -36,6 +38,10 @@ SerialQueue::~SerialQueue() {
   if (is_current()) {
     std::fprintf(stderr, "SerialQueue %s destroyed from its own thread\n", label_.c_str());
     std::abort();
+  }
+  {
+    std::lock_guard lock(anchor_->mutex);
+    anchor_->queue = nullptr;
   }
   if (waker_) {
     std::lock_guard lock(waker_->mutex);
@@ -45,7 +51,8 @@ SerialQueue::~SerialQueue() {
   work_.reset();
   context_.stop();
   thread_.join();
-  slots_.clear();
+  by_latest_.clear();
+  by_deadline_.clear();
 }
 
 void SerialQueue::async(std::function<void()> work) { asio::post(strand_, std::move(work)); }
@@ -66,11 +73,26 @@ void SerialQueue::sync(const std::function<void()>& work) {
 void SerialQueue::async_after(double seconds, std::function<void()> work) {
   auto slot = std::make_shared<TimerSlot>();
   slot->handler = std::move(work);
-  asio::post(strand_, [this, slot, seconds] {
-    slot->deadline = now() + std::max(0.0, seconds);
-    slot->armed = true;
-    add_slot(slot);
-  });
+  asio::post(strand_, [this, slot, seconds] { arm(slot, seconds, 0, 0); });
+}
+
+SerialQueue::Handle SerialQueue::handle() const {
+  Handle handle;
+  handle.anchor_ = anchor_;
+  return handle;
+}
+
+bool SerialQueue::Handle::async(std::function<void()> work) const {
+  if (!anchor_) return false;
+  {
+    // Posting under the lock: the queue cannot go between the check and the post.
+    std::lock_guard lock(anchor_->mutex);
+    if (anchor_->queue) {
+      anchor_->queue->async(std::move(work));
+      return true;
+    }
+  }
+  return false;
 }
 
 bool SerialQueue::is_current() const { return std::this_thread::get_id() == thread_.get_id(); }
@@ -82,67 +104,92 @@ void SerialQueue::assert_current() const {
   }
 }
 
-void SerialQueue::add_slot(const std::shared_ptr<TimerSlot>& slot) {
-  if (std::find(slots_.begin(), slots_.end(), slot) == slots_.end()) slots_.push_back(slot);
+std::optional<double> SerialQueue::next_deadline() const {
+  if (by_deadline_.empty()) return std::nullopt;
+  return by_deadline_.begin()->first.first;
+}
+
+void SerialQueue::arm(const std::shared_ptr<TimerSlot>& slot, double delay, double period,
+                      double leeway) {
+  if (slot->armed) unlink(*slot);
+  slot->deadline = now() + std::max(0.0, delay);
+  slot->period = std::max(0.0, period);
+  slot->leeway = std::max(0.0, leeway);
+  slot->order = next_order_++;
+  slot->armed = true;
+  by_deadline_.emplace(TimerKey{slot->deadline, slot->order}, slot);
+  by_latest_.emplace(slot->deadline + slot->leeway, slot->order);
   rearm();
 }
 
-void SerialQueue::remove_slot(const TimerSlot* slot) {
-  std::erase_if(slots_, [slot](const auto& held) { return held.get() == slot; });
-  rearm();
+void SerialQueue::disarm(TimerSlot& slot) {
+  if (!slot.armed) return;
+  slot.armed = false;
+  unlink(slot);
+  // No re-arm: a wake that finds nothing due costs one pass and sets the next wake.
+}
+
+void SerialQueue::unlink(const TimerSlot& slot) {
+  by_latest_.erase(TimerKey{slot.deadline + slot.leeway, slot.order});
+  by_deadline_.erase(TimerKey{slot.deadline, slot.order});
 }
 
 void SerialQueue::rearm() {
   if (!clock_->advances_by_itself()) {
     // A hand-moved clock: what is already due runs now, the rest when the clock moves.
-    const double current = now();
-    for (const auto& slot : slots_) {
-      if (slot->armed && slot->deadline <= current) {
-        asio::post(strand_, [this] { fire_due(); });
-        break;
-      }
+    if (!fire_posted_ && !by_deadline_.empty() && by_deadline_.begin()->first.first <= now()) {
+      fire_posted_ = true;
+      asio::post(strand_, [this] { fire_due(); });
     }
     return;
   }
   // One wake-up serves every timer: the earliest moment at which some timer would be late
-  // beyond its leeway, so timers close together fire in one pass.
-  double wake_at = std::numeric_limits<double>::infinity();
-  for (const auto& slot : slots_) {
-    if (slot->armed) wake_at = std::min(wake_at, slot->deadline + slot->leeway);
-  }
-  wake_.cancel();
-  if (wake_at == std::numeric_limits<double>::infinity()) return;
+  // beyond its leeway, so timers close together fire in one pass. A wake already set earlier
+  // stays; waking early only costs a pass that finds nothing due.
+  if (by_latest_.empty()) return;
+  const double wake_at = by_latest_.begin()->first;
+  if (wake_at_ && *wake_at_ <= wake_at) return;
+  wake_at_ = wake_at;
+  const uint64_t generation = ++wake_generation_;
   const double wait = std::max(0.0, wake_at - now());
+  // Setting the expiry cancels the wait it replaces.
   wake_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(wait)));
-  wake_.async_wait(asio::bind_executor(strand_, [this](const std::error_code& error) {
-    if (!error) fire_due();
+  wake_.async_wait(asio::bind_executor(strand_, [this, generation](const std::error_code& error) {
+    if (error || generation != wake_generation_) return;
+    wake_at_.reset();
+    fire_due();
   }));
 }
 
 void SerialQueue::fire_due() {
+  fire_posted_ = false;
   const double current = now();
+  // Only what is due now fires in this pass: a handler that arms a timer for now (or itself
+  // again) leaves it for the next pass, so the queue's other work is not starved.
   std::vector<std::shared_ptr<TimerSlot>> due;
-  for (const auto& slot : slots_) {
-    if (slot->armed && slot->deadline <= current) due.push_back(slot);
+  for (auto entry = by_deadline_.begin();
+       entry != by_deadline_.end() && entry->first.first <= current; ++entry) {
+    due.push_back(entry->second);
   }
-  std::stable_sort(due.begin(), due.end(),
-                   [](const auto& a, const auto& b) { return a->deadline < b->deadline; });
   for (const auto& slot : due) {
     // An earlier handler may have cancelled or rescheduled this timer.
     if (!slot->armed || slot->deadline > current) continue;
+    unlink(*slot);
     if (slot->period > 0) {
-      slot->deadline += slot->period;
+      double next = slot->deadline + slot->period;
       // Ticks missed while the queue was busy (or the clock jumped) are not replayed.
-      if (slot->deadline <= current) slot->deadline = current + slot->period;
+      if (next <= current) next = current + slot->period;
+      slot->deadline = next;
+      slot->order = next_order_++;
+      by_deadline_.emplace(TimerKey{slot->deadline, slot->order}, slot);
+      by_latest_.emplace(slot->deadline + slot->leeway, slot->order);
     } else {
       slot->armed = false;
     }
-    auto handler = slot->handler;  // the handler may destroy its timer
-    handler();
+    // `due` keeps the slot, and so its handler, alive even if the handler destroys its timer.
+    slot->handler();
   }
-  due.clear();
-  std::erase_if(slots_, [](const auto& slot) { return !slot->armed && slot.use_count() == 1; });
   rearm();
 }
 

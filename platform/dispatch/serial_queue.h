@@ -10,17 +10,22 @@
 #include <asio/strand.hpp>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
-#include <vector>
+#include <utility>
 
 #include "platform/dispatch/uptime_clock.h"
 
 namespace velmorine::platform {
 
 class SerialQueue {
+  struct Anchor;
+
  public:
   using Executor = asio::strand<asio::io_context::executor_type>;
 
@@ -41,9 +46,27 @@ class SerialQueue {
   // Runs `work` once `seconds` have passed on the queue's clock.
   void async_after(double seconds, std::function<void()> work);
 
+  // A way back to the queue that may outlive it: work posted through it once the queue is
+  // gone is dropped (destroyed on the posting thread), never run.
+  class Handle {
+   public:
+    // False when the queue is gone.
+    bool async(std::function<void()> work) const;
+
+   private:
+    friend class SerialQueue;
+    std::shared_ptr<Anchor> anchor_;
+  };
+  Handle handle() const;
+
   bool is_current() const;
   // Aborts the process when called off the queue: the callers' state is confined to it.
   void assert_current() const;
+
+  // On the queue: how many timers (and async-after items) wait to fire, and the earliest
+  // deadline among them.
+  size_t armed_timers() const { return by_deadline_.size(); }
+  std::optional<double> next_deadline() const;
 
   // For the layers that put sockets on this queue.
   asio::io_context& context() { return context_; }
@@ -57,11 +80,15 @@ class SerialQueue {
     double deadline = 0;
     double period = 0;  // 0: fires once
     double leeway = 0;
+    uint64_t order = 0;  // when it was armed: timers with equal deadlines fire in this order
     bool armed = false;
   };
+  // A timer's place in the queue's orderings: a time, then the order it was armed in.
+  using TimerKey = std::pair<double, uint64_t>;
 
-  void add_slot(const std::shared_ptr<TimerSlot>& slot);
-  void remove_slot(const TimerSlot* slot);
+  void arm(const std::shared_ptr<TimerSlot>& slot, double delay, double period, double leeway);
+  void disarm(TimerSlot& slot);
+  void unlink(const TimerSlot& slot);
   void rearm();
   void fire_due();
 
@@ -71,12 +98,25 @@ class SerialQueue {
   Executor strand_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   asio::steady_timer wake_;
-  std::vector<std::shared_ptr<TimerSlot>> slots_;
+  // Armed timers by deadline, which is the order they fire in, and by the latest moment each
+  // may fire (deadline plus leeway), which decides when the queue must wake.
+  std::map<TimerKey, std::shared_ptr<TimerSlot>> by_deadline_;
+  std::set<TimerKey> by_latest_;
+  uint64_t next_order_ = 0;
+  std::optional<double> wake_at_;  // when the real timer is set to wake the queue
+  uint64_t wake_generation_ = 0;   // tells a superseded wake from the current one
+  bool fire_posted_ = false;       // a pass over due timers is already on its way
   struct Waker {
     std::mutex mutex;
     SerialQueue* queue = nullptr;  // cleared when the queue goes
   };
   std::shared_ptr<Waker> waker_;
+  // What a handle holds of the queue: the queue while it lives.
+  struct Anchor {
+    std::mutex mutex;
+    SerialQueue* queue = nullptr;  // cleared when the queue goes
+  };
+  std::shared_ptr<Anchor> anchor_;
   std::shared_ptr<void> advance_token_;
   std::thread thread_;
 };

@@ -1,5 +1,7 @@
 #include "platform/keychain/keychain.h"
 
+#include "platform/bundle/bundle.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "platform/bundle/bundle.h"
 #include "platform/files/durable_file.h"
 #include "platform/files/unique_fd.h"
 
@@ -168,6 +171,17 @@ void read_items(int folder, WipedJson& items) {
   }
 }
 
+// Replaces the item file with `items` (moved out), durably. Called with the lock held.
+void write_items(int folder, WipedJson& items) {
+  WipedJson document;
+  document.value = json::object();
+  document.value["version"] = 1;
+  document.value["items"] = std::move(items.value);
+  WipedText text;
+  text.text = document.value.dump();
+  replace_file_durably(folder, Keychain::kItemFileName, std::as_bytes(std::span(text.text)));
+}
+
 bool matches(const json& item, const KeychainItemAddress& address) {
   if (item["service"].get_ref<const std::string&>() != address.service) return false;
   if (item["account"].get_ref<const std::string&>() != address.account) return false;
@@ -197,19 +211,16 @@ void KeychainData::wipe() { wipe_bytes(bytes_.data(), bytes_.size()); }
 
 Keychain::Keychain(std::filesystem::path root) : root_(std::move(root)) {}
 
-std::filesystem::path Keychain::userRoot(const char* xdg_data_home, const char* home) {
-  std::filesystem::path data;
-  // XDG: a relative value is invalid and is ignored.
-  if (xdg_data_home != nullptr && xdg_data_home[0] == '/') {
-    data = xdg_data_home;
-  } else {
-    data = std::filesystem::path(home != nullptr ? home : "") / ".local" / "share";
-  }
-  return data / "velmorine-keychain";
+std::filesystem::path Keychain::userRoot(const char* xdg_data_home, const char* home,
+                                         const std::optional<std::string>& account_home) {
+  // Beside the data folder, and as absolute as it is.
+  return applicationSupportFolder(xdg_data_home, home, account_home).parent_path() /
+         "velmorine-keychain";
 }
 
 Keychain Keychain::forUser() {
-  return Keychain(userRoot(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")));
+  return Keychain(
+      userRoot(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), accountHomeFolder()));
 }
 
 KeychainLoadResult Keychain::load(const KeychainItemAddress& address) const {
@@ -244,18 +255,38 @@ KeychainStatus Keychain::add(const KeychainItemAddress& address,
     item["accessible"] = kAccessible;
     item["data"] = to_hex(data);
     items.value.push_back(std::move(item));
-    WipedJson document;
-    document.value = json::object();
-    document.value["version"] = 1;
-    document.value["items"] = std::move(items.value);
-    WipedText text;
-    text.text = document.value.dump();
-    replace_file_durably(folder.folder(), kItemFileName, std::as_bytes(std::span(text.text)));
+    write_items(folder.folder(), items);
     return KeychainStatus::success;
   } catch (const KeychainFailure& failure) {
     return failure.status;
   } catch (const json::exception&) {
     // Service, account or group text that is not UTF-8 cannot be stored.
+    return KeychainStatus::decode;
+  } catch (const std::system_error&) {
+    return KeychainStatus::io;
+  }
+}
+
+KeychainStatus Keychain::update(const KeychainItemAddress& address,
+                                std::span<const std::uint8_t> data) const {
+  try {
+    LockedFolder folder(root_, LOCK_EX);
+    WipedJson items;
+    read_items(folder.folder(), items);
+    for (auto& item : items.value) {
+      if (!matches(item, address)) continue;
+      // Data that this layer did not write is not replaced, as a file it did not write is not.
+      const KeychainData old(from_hex(item["data"].get_ref<const std::string&>()));
+      WipedJson::wipe(item["data"]);
+      item["data"] = to_hex(data);
+      item["accessible"] = kAccessible;
+      write_items(folder.folder(), items);
+      return KeychainStatus::success;
+    }
+    return KeychainStatus::itemNotFound;
+  } catch (const KeychainFailure& failure) {
+    return failure.status;
+  } catch (const json::exception&) {
     return KeychainStatus::decode;
   } catch (const std::system_error&) {
     return KeychainStatus::io;

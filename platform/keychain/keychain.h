@@ -50,19 +50,26 @@ struct KeychainLoadResult {
 };
 
 // Generic-password items by service, account and access group, kept in one private file in a
-// folder of the user's data. Items are only read and added: nothing updates or deletes them.
-// Adds from several processes are kept apart by a lock on a file beside the item file.
+// folder of the user's data. Items are read, added and updated (their data replaced); nothing
+// deletes them. Changes from several threads and processes are kept apart by a lock on a file
+// beside the item file, and each lands whole: the file is replaced durably, never edited.
 class Keychain {
  public:
   // `root`: the folder of the item file (created 0700 when missing).
   explicit Keychain(std::filesystem::path root);
 
-  // The user's keychain: $XDG_DATA_HOME/velmorine-keychain, else ~/.local/share/velmorine-keychain.
+  // The user's keychain, beside the data folder: $XDG_DATA_HOME/velmorine-keychain, else
+  // <home>/.local/share/velmorine-keychain with an absolute home ($HOME, else the user
+  // database's); throws std::runtime_error when there is none.
   static Keychain forUser();
-  static std::filesystem::path userRoot(const char* xdg_data_home, const char* home);
+  static std::filesystem::path userRoot(const char* xdg_data_home, const char* home,
+                                        const std::optional<std::string>& account_home);
 
   KeychainLoadResult load(const KeychainItemAddress& address) const;
   KeychainStatus add(const KeychainItemAddress& address, std::span<const std::uint8_t> data) const;
+  // Replaces the data of the item at `address`; itemNotFound when there is none.
+  KeychainStatus update(const KeychainItemAddress& address,
+                        std::span<const std::uint8_t> data) const;
 
   const std::filesystem::path& root() const { return root_; }
   static constexpr const char* kItemFileName = "items-v1.json";

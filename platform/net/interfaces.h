@@ -12,7 +12,9 @@ namespace velmorine::platform {
 
 struct InterfaceAddress {
   std::string name;
-  uint32_t index = 0;    // if_nametoindex of the name; 0 when the name has no index
+  // if_nametoindex of the name (for a labelled address such as "eth0:1", its device's index);
+  // 0 when the name has no index
+  uint32_t index = 0;
   unsigned flags = 0;    // IFF_UP, IFF_RUNNING, IFF_MULTICAST, IFF_LOOPBACK, ...
   uint32_t address = 0;  // network byte order
   // Present when IFF_BROADCAST is set and the entry carries a broadcast address.

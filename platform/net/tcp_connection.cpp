@@ -133,25 +133,43 @@ void TcpConnection::receive(size_t maximum, ReceiveHandler handler) {
   queue_.assert_current();
   if (receiving_ || state_ == ConnectionState::cancelled || maximum == 0) return;
   receiving_ = true;
-  auto buffer = std::make_shared<std::vector<uint8_t>>(maximum);
+  if (delivering_) {
+    deferred_.emplace(maximum, std::move(handler));
+    return;
+  }
+  read(maximum, std::move(handler));
+}
+
+void TcpConnection::read(size_t maximum, ReceiveHandler handler) {
+  if (buffer_size_ != maximum) {
+    buffer_ = std::make_unique_for_overwrite<uint8_t[]>(maximum);
+    buffer_size_ = maximum;
+  }
   socket_.async_read_some(
-      asio::buffer(*buffer),
-      asio::bind_executor(queue_.executor(),
-                          [weak = weak_from_this(), buffer, handler = std::move(handler)](
-                              const std::error_code& error, size_t read) {
-                            auto self = weak.lock();
-                            if (!self) return;
-                            self->receiving_ = false;
-                            if (self->state_ == ConnectionState::cancelled) return;
-                            if (error == asio::error::eof) {
-                              handler({}, true, {});
-                            } else if (error) {
-                              handler({}, false, posix(error));
-                            } else {
-                              buffer->resize(read);
-                              handler(std::move(*buffer), false, {});
-                            }
-                          }));
+      asio::buffer(buffer_.get(), maximum),
+      asio::bind_executor(
+          queue_.executor(), [weak = weak_from_this(), handler = std::move(handler)](
+                                 const std::error_code& error, size_t read) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->receiving_ = false;
+            if (self->state_ == ConnectionState::cancelled) return;
+            self->delivering_ = true;
+            if (error == asio::error::eof) {
+              handler({}, true, {});
+            } else if (error) {
+              handler({}, false, posix(error));
+            } else {
+              handler(std::span<const uint8_t>(self->buffer_.get(), read), false, {});
+            }
+            self->delivering_ = false;
+            if (auto next = std::move(self->deferred_)) {
+              self->deferred_.reset();
+              if (self->state_ != ConnectionState::cancelled) {
+                self->read(next->first, std::move(next->second));
+              }
+            }
+          }));
 }
 
 void TcpConnection::send(std::vector<uint8_t> bytes, SendCompletion completion) {
@@ -189,6 +207,7 @@ void TcpConnection::cancel() {
   std::error_code ignored;
   socket_.close(ignored);
   sends_.clear();
+  deferred_.reset();
   set_state(ConnectionState::cancelled);
 }
 

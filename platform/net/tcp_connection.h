@@ -14,8 +14,10 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "platform/dispatch/serial_queue.h"
@@ -38,9 +40,10 @@ struct PinnedRoute {
 class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
  public:
   using StateHandler = std::function<void(ConnectionState, std::error_code)>;
-  // Exactly one of: content of 1 to `maximum` bytes, the end of the stream, or an error.
+  // Exactly one of: content of 1 to `maximum` bytes, the end of the stream, or an error. The
+  // content lies in the connection's receive buffer and is valid only during the call.
   using ReceiveHandler =
-      std::function<void(std::vector<uint8_t> content, bool end_of_stream, std::error_code)>;
+      std::function<void(std::span<const uint8_t> content, bool end_of_stream, std::error_code)>;
   using SendCompletion = std::function<void(std::error_code)>;
 
   // An outgoing connection to `host` (IPv4 or IPv6 text) and `port`; nothing happens before
@@ -57,7 +60,8 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   // Installs (or, with nullptr, removes) the state handler.
   void set_state_handler(StateHandler handler);
   void start();
-  // At most one receive is outstanding; `maximum` is at least 1.
+  // At most one receive is outstanding; `maximum` is at least 1 and is the size of the buffer
+  // the connection holds while it waits, so an owner with little to expect asks for little.
   void receive(size_t maximum, ReceiveHandler handler);
   // Writes the whole buffer; sends complete in the order they were made.
   void send(std::vector<uint8_t> bytes, SendCompletion completion);
@@ -77,6 +81,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   TcpConnection(SerialQueue& queue, asio::ip::tcp::socket socket);
   void set_state(ConnectionState state, std::error_code error = {});
   void connect();
+  void read(size_t maximum, ReceiveHandler handler);
   void write_next();
 
   struct PendingSend {
@@ -90,6 +95,12 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   ConnectionState state_ = ConnectionState::setup;
   bool outgoing_ = false;
   bool receiving_ = false;
+  // Reused from one receive to the next and never zero-filled; as large as the last request.
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t buffer_size_ = 0;
+  // While a handler runs its content is in the buffer: a receive it asks for starts after it.
+  bool delivering_ = false;
+  std::optional<std::pair<size_t, ReceiveHandler>> deferred_;
   std::string host_;
   uint16_t port_ = 0;
   std::optional<PinnedRoute> pin_;

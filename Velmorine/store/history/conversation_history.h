@@ -53,8 +53,12 @@ class ConversationHistory {
                        std::optional<std::span<const uint8_t>> receipt = std::nullopt);
   ConversationSequences saveRecords(const std::vector<ConversationHistoryRecord>& records,
                                     const std::unordered_map<std::string, int64_t>& epochs);
+  // The newest `limit` records older than `before`, in ascending order. A stored row breaking the
+  // value rules is left in place, named in the page's `skipped` and passed over, so one bad row
+  // never hides the others; SQLite failures still throw.
   ConversationHistoryPage loadRecords(const std::optional<std::string>& peer,
                                       std::optional<int64_t> before, int limit, bool unsettledOnly);
+  // The peers that have records, leaving out values that break the rules.
   std::vector<std::string> peers();
   int64_t epoch(const std::string& peer);
   // Deletes the peer's records, outbox rows and attachment sources; gives the new epoch.
@@ -65,7 +69,13 @@ class ConversationHistory {
   int64_t enqueue(const ConversationHistoryRecord& record, std::span<const uint8_t> recipientKey,
                   int64_t expectedEpoch,
                   const std::optional<std::vector<uint8_t>>& attachmentSource);  // own transaction
-  std::vector<ConversationOutboxEntry> pendingOutboxEntries(const ConversationOutboxQuery& query);
+  // Up to `limit` rows in sequence order. A stored row breaking the value rules (a state
+  // outside the enumeration, a bad identifier, an empty or oversized payload or key) is passed
+  // over and left in place, and named in `skipped` when given. For `oldestOnly` such a row
+  // still counts as its peer's oldest: the plain form, paged with `after`, gets past it.
+  std::vector<ConversationOutboxEntry> pendingOutboxEntries(
+      const ConversationOutboxQuery& query,
+      std::vector<ConversationHistorySkippedRow>* skipped = nullptr);
   void transitionOutboxEntry(const ConversationOutboxEntry& entry, ConversationOutboxState newState,
                              const ConversationHistoryRecord& record,
                              double retryAfter);  // own transaction

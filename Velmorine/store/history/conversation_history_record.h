@@ -29,12 +29,27 @@ struct ConversationHistoryRecord {
 // Sequences by record key.
 using ConversationSequences = std::unordered_map<std::string, int64_t>;
 
+// A stored row that breaks the value rules, as far as it could be read: NULL text reads as
+// empty. Pages leave such rows where they are and name them here.
+struct ConversationHistorySkippedRow {
+  int64_t sequence = 0;
+  std::string kind;
+  std::string peer;
+  std::string id;
+
+  friend bool operator==(const ConversationHistorySkippedRow&,
+                         const ConversationHistorySkippedRow&) = default;
+};
+
 // One page of records, newest rows of the query but in ascending order.
 struct ConversationHistoryPage {
   std::vector<ConversationHistoryRecord> records;  // ascending seq, receiptText absent
   ConversationSequences sequences;
-  std::optional<int64_t> oldestSequence;  // pass as `before` for the next older page
-  bool hasMore = false;                   // older rows exist beyond this page
+  // The oldest row the page covered, valid or skipped: pass as `before` for the next older page.
+  std::optional<int64_t> oldestSequence;
+  bool hasMore = false;  // older rows exist beyond this page
+  // Rows among those covered that were left out, newest first.
+  std::vector<ConversationHistorySkippedRow> skipped;
 };
 
 }  // namespace velmorine::store

@@ -33,6 +33,9 @@ constexpr const char* kAddedTables[] = {
     "CREATE TABLE IF NOT EXISTS attachment_sources(seq INTEGER PRIMARY KEY,payload BLOB NOT NULL)",
     "CREATE TABLE IF NOT EXISTS message_receipts(peer TEXT NOT NULL,id TEXT NOT NULL,digest BLOB "
     "NOT NULL,sender_key BLOB,seq INTEGER NOT NULL,PRIMARY KEY(peer,id))",
+    // Delivered and cancelled rows stay for good; the pending ones are read on every snapshot
+    // and pump, so they get an index of their own that the finished rows never enter.
+    "CREATE INDEX IF NOT EXISTS outbox_pending ON message_outbox(seq) WHERE state<4",
 };
 
 [[noreturn]] void throwFileError(const char* what, const std::filesystem::path& path) {

@@ -24,6 +24,31 @@ std::optional<int64_t> findRecord(sqlite3* database, const ConversationHistoryRe
   return lookup.columnInt64(0);
 }
 
+// The record of a row read by loadRecords (seq, kind, peer, id, payload, unsettled), or
+// nothing when a stored value breaks the value rules.
+std::optional<ConversationHistoryRecord> readRecordRow(const HistoryStatement& row) {
+  std::optional<std::string> kind = row.columnTextIfPresent(1);
+  std::optional<std::string> peer = row.columnTextIfPresent(2);
+  std::optional<std::string> id = row.columnTextIfPresent(3);
+  if (!kind || !peer || !id) return std::nullopt;
+  std::optional<std::vector<uint8_t>> payload = row.columnBytesIfValid(4);
+  if (!payload) return std::nullopt;
+  ConversationHistoryRecord record{
+      .kind = std::move(*kind),
+      .peer = std::move(*peer),
+      .id = std::move(*id),
+      .payload = std::move(*payload),
+      .unsettled = row.columnInt64(5) != 0,
+      .receiptText = std::nullopt,
+  };
+  try {
+    ConversationHistory::validateRecord(record);
+  } catch (const ConversationHistoryFailure&) {
+    return std::nullopt;
+  }
+  return record;
+}
+
 }  // namespace
 
 int64_t ConversationHistory::upsertRecord(const ConversationHistoryRecord& record,
@@ -84,8 +109,10 @@ ConversationHistoryPage ConversationHistory::loadRecords(const std::optional<std
   if (peer) addCondition("peer=?");
   if (before) addCondition("seq<?");
   if (unsettledOnly) addCondition("unsettled=1");
-  std::string sql = "SELECT seq,kind,peer,id,payload,unsettled FROM records" + conditions +
-                    " ORDER BY seq DESC LIMIT " + std::to_string(limit + 1);
+  // No LIMIT: rows breaking the value rules are stepped over until the page holds `limit`
+  // records, and every step walks the index in order, so nothing beyond is read.
+  std::string sql =
+      "SELECT seq,kind,peer,id,payload,unsettled FROM records" + conditions + " ORDER BY seq DESC";
 
   HistoryStatement query(database.get(), sql);
   int position = 1;
@@ -98,19 +125,20 @@ ConversationHistoryPage ConversationHistory::loadRecords(const std::optional<std
       page.hasMore = true;
       break;
     }
-    ConversationHistoryRecord record{
-        .kind = query.columnText(1),
-        .peer = query.columnText(2),
-        .id = query.columnText(3),
-        .payload = query.columnBytes(4),
-        .unsettled = query.columnInt64(5) != 0,
-        .receiptText = std::nullopt,
-    };
-    validateRecord(record);
     int64_t sequence = query.columnInt64(0);
-    page.sequences.insert_or_assign(record.key(), sequence);
     page.oldestSequence = sequence;
-    page.records.push_back(std::move(record));
+    std::optional<ConversationHistoryRecord> record = readRecordRow(query);
+    if (!record) {
+      page.skipped.push_back(ConversationHistorySkippedRow{
+          .sequence = sequence,
+          .kind = query.columnTextIfPresent(1).value_or(""),
+          .peer = query.columnTextIfPresent(2).value_or(""),
+          .id = query.columnTextIfPresent(3).value_or(""),
+      });
+      continue;
+    }
+    page.sequences.insert_or_assign(record->key(), sequence);
+    page.records.push_back(std::move(*record));
   }
   std::reverse(page.records.begin(), page.records.end());
   return page;
@@ -119,7 +147,12 @@ ConversationHistoryPage ConversationHistory::loadRecords(const std::optional<std
 std::vector<std::string> ConversationHistory::peers() {
   HistoryStatement query(database.get(), "SELECT DISTINCT peer FROM records ORDER BY peer");
   std::vector<std::string> result;
-  while (query.step()) result.push_back(query.columnText(0));
+  while (query.step()) {
+    // As in pages, a peer that breaks the value rules is not one.
+    if (query.columnIsNull(0)) continue;
+    std::string peer = query.columnText(0);
+    if (isCanonicalIdentifier(peer)) result.push_back(std::move(peer));
+  }
   return result;
 }
 

@@ -76,6 +76,23 @@ std::vector<uint8_t> HistoryStatement::columnBytes(int column) const {
   return std::vector<uint8_t>(bytes, bytes + length);
 }
 
+std::optional<std::string> HistoryStatement::columnTextIfPresent(int column) const {
+  if (columnIsNull(column)) return std::nullopt;
+  const unsigned char* text = sqlite3_column_text(statement_, column);
+  if (text == nullptr) throw ConversationHistoryFailure::storage(SQLITE_NOMEM);
+  int length = sqlite3_column_bytes(statement_, column);
+  return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
+}
+
+std::optional<std::vector<uint8_t>> HistoryStatement::columnBytesIfValid(int column) const {
+  if (columnIsNull(column)) return std::nullopt;
+  const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement_, column));
+  int length = sqlite3_column_bytes(statement_, column);
+  if (length <= 0 || static_cast<size_t>(length) > kMaximumValueBytes) return std::nullopt;
+  if (bytes == nullptr) throw ConversationHistoryFailure::storage(SQLITE_NOMEM);
+  return std::vector<uint8_t>(bytes, bytes + length);
+}
+
 int64_t HistoryStatement::columnInt64(int column) const {
   return sqlite3_column_int64(statement_, column);
 }

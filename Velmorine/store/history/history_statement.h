@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -40,6 +41,11 @@ class HistoryStatement {
   std::string columnText(int column) const;
   // NULL, empty or longer than kMaximumValueBytes throws invalidRecord.
   std::vector<uint8_t> columnBytes(int column) const;
+  // For rows that may be skipped: NULL gives nothing rather than invalidRecord. Only running
+  // out of memory throws (storage).
+  std::optional<std::string> columnTextIfPresent(int column) const;
+  // Nothing for NULL, empty or longer than kMaximumValueBytes; nothing is copied then.
+  std::optional<std::vector<uint8_t>> columnBytesIfValid(int column) const;
   int64_t columnInt64(int column) const;
   double columnDouble(int column) const;
 

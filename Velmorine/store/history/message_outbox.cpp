@@ -14,6 +14,39 @@ constexpr size_t kPublicKeyBytes = 32;
 
 bool isKnownKind(const std::string& kind) { return kind == "message" || kind == "transfer"; }
 
+// The entry of a row read by pendingOutboxEntries (r.seq, r.peer, r.id, r.payload, r.unsettled,
+// o.recipient_key, o.epoch, o.state, o.attempts, o.retry_after), or nothing when a stored value
+// breaks the value rules.
+std::optional<ConversationOutboxEntry> readOutboxRow(const history::HistoryStatement& row,
+                                                     const std::string& kind) {
+  std::optional<ConversationOutboxState> state = conversationOutboxStateFromRaw(row.columnInt64(7));
+  std::optional<std::string> peer = row.columnTextIfPresent(1);
+  std::optional<std::string> id = row.columnTextIfPresent(2);
+  if (!state || !peer || !id || !ConversationHistory::isCanonicalIdentifier(*peer) ||
+      !ConversationHistory::isCanonicalIdentifier(*id)) {
+    return std::nullopt;
+  }
+  std::optional<std::vector<uint8_t>> payload = row.columnBytesIfValid(3);
+  std::optional<std::vector<uint8_t>> recipientKey = row.columnBytesIfValid(5);
+  if (!payload || !recipientKey) return std::nullopt;
+  ConversationOutboxEntry entry;
+  entry.record = ConversationHistoryRecord{
+      .kind = kind,
+      .peer = std::move(*peer),
+      .id = std::move(*id),
+      .payload = std::move(*payload),
+      .unsettled = row.columnInt64(4) != 0,
+      .receiptText = std::nullopt,
+  };
+  entry.recipientKey = std::move(*recipientKey);
+  entry.sequence = row.columnInt64(0);
+  entry.epoch = row.columnInt64(6);
+  entry.state = *state;
+  entry.attempts = row.columnInt64(8);
+  entry.retryAfter = row.columnDouble(9);
+  return entry;
+}
+
 }  // namespace
 
 int64_t ConversationHistory::enqueue(const ConversationHistoryRecord& record,
@@ -56,7 +89,7 @@ int64_t ConversationHistory::enqueue(const ConversationHistoryRecord& record,
 }
 
 std::vector<ConversationOutboxEntry> ConversationHistory::pendingOutboxEntries(
-    const ConversationOutboxQuery& query) {
+    const ConversationOutboxQuery& query, std::vector<ConversationHistorySkippedRow>* skipped) {
   if (query.limit < 1 || query.limit > 200 || query.after < 0 ||
       (query.peer && !isCanonicalIdentifier(*query.peer)) ||
       (query.id && !isCanonicalIdentifier(*query.id)) || !isKnownKind(query.kind)) {
@@ -91,8 +124,9 @@ std::vector<ConversationOutboxEntry> ConversationHistory::pendingOutboxEntries(
         " AND NOT EXISTS(SELECT 1 FROM oldest WHERE oldest.kind=r.kind AND oldest.peer=r.peer AND "
         "oldest.seq<r.seq)";
   }
+  // No LIMIT: rows breaking the value rules are stepped over until `limit` entries are found;
+  // the rows come in order, so nothing beyond is read.
   sql += wholeOutbox ? " ORDER BY o.seq" : " ORDER BY r.seq";
-  sql += " LIMIT " + std::to_string(query.limit);
 
   HistoryStatement statement(database.get(), sql);
   int position = 1;
@@ -100,26 +134,20 @@ std::vector<ConversationOutboxEntry> ConversationHistory::pendingOutboxEntries(
   if (query.id) statement.bindText(position++, *query.id);
 
   std::vector<ConversationOutboxEntry> entries;
-  while (statement.step()) {
-    std::optional<ConversationOutboxState> state =
-        conversationOutboxStateFromRaw(statement.columnInt64(7));
-    if (!state) throw ConversationHistoryFailure::invalidRecord();
-    ConversationOutboxEntry entry;
-    entry.record = ConversationHistoryRecord{
-        .kind = query.kind,
-        .peer = statement.columnText(1),
-        .id = statement.columnText(2),
-        .payload = statement.columnBytes(3),
-        .unsettled = statement.columnInt64(4) != 0,
-        .receiptText = std::nullopt,
-    };
-    entry.recipientKey = statement.columnBytes(5);
-    entry.sequence = statement.columnInt64(0);
-    entry.epoch = statement.columnInt64(6);
-    entry.state = *state;
-    entry.attempts = statement.columnInt64(8);
-    entry.retryAfter = statement.columnDouble(9);
-    entries.push_back(std::move(entry));
+  while (entries.size() < static_cast<size_t>(query.limit) && statement.step()) {
+    std::optional<ConversationOutboxEntry> entry = readOutboxRow(statement, query.kind);
+    if (!entry) {
+      if (skipped) {
+        skipped->push_back(ConversationHistorySkippedRow{
+            .sequence = statement.columnInt64(0),
+            .kind = query.kind,
+            .peer = statement.columnTextIfPresent(1).value_or(""),
+            .id = statement.columnTextIfPresent(2).value_or(""),
+        });
+      }
+      continue;
+    }
+    entries.push_back(std::move(*entry));
   }
   return entries;
 }

@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,41 @@ void BM_PeerDirectory_upsert_512_peers(benchmark::State& state) {
   state.counters["peers"] = static_cast<double>(directory.peers.size());
 }
 BENCHMARK(BM_PeerDirectory_upsert_512_peers);
+
+// A flood of invented devices into a full directory: every announcement is a new device that
+// replaces the least recently heard one. Argument 0 sends the devices in rising identifier
+// order, 1 in falling order (where identifier order and hearing order are opposite, the worst
+// case for a search through the map).
+void BM_PeerDirectory_replace_in_full_512(benchmark::State& state) {
+  constexpr int kPeers = 512;
+  constexpr int kDevices = 2 * kPeers;  // cycling through twice as many keeps each one new
+  const bool falling = state.range(0) != 0;
+  std::vector<VEAnnouncement> announcements;
+  for (int i = 0; i < kDevices; ++i) {
+    const int n = falling ? kDevices - i : i + 1;
+    announcements.push_back(*VEProtocol::parseDiscovery(datagram(n, 1), kLocal.to_string()));
+  }
+  // What the runtime asks: a trust record or an open session, both looked up by identifier.
+  std::set<std::string> trusted;
+  for (int n = 1; n <= 8; ++n) trusted.insert(device(n));
+  network::PeerDirectory directory;
+  directory.isProtected = [&trusted](const std::string& id) { return trusted.contains(id); };
+  double now = 1.0;
+  size_t i = 0;
+  for (int k = 0; k < kPeers; ++k) {
+    directory.upsert(announcements[i++ % kDevices], "10.0.0.66", "eth0", nullptr, now);
+    now += 0.001;
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        directory.upsert(announcements[i++ % kDevices], "10.0.0.66", "eth0", nullptr, now));
+    now += 0.001;
+  }
+  state.counters["datagrams/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["peers"] = static_cast<double>(directory.peers.size());
+}
+BENCHMARK(BM_PeerDirectory_replace_in_full_512)->Arg(0)->Arg(1);
 
 }  // namespace
 

@@ -11,8 +11,13 @@
 #include <vector>
 
 #include "native/secure/primitives/blake2s.h"
+#include "native/secure/primitives/chacha20.h"
+#include "native/secure/primitives/chacha20_blocks.h"
 #include "native/secure/primitives/chacha20_poly1305.h"
+#include "native/secure/primitives/cpu_features.h"
 #include "native/secure/primitives/curve25519.h"
+#include "native/secure/primitives/poly1305.h"
+#include "native/secure/primitives/poly1305_blocks.h"
 #include "native/secure/primitives/sha256.h"
 
 namespace {
@@ -30,16 +35,20 @@ Bytes filled(std::size_t length) {
 
 const Bytes kKey = filled(32);
 
+// A short chat line: the fixed costs per record (keys, powers of r, tails) dominate.
+constexpr std::size_t kChatLine = 256;
+
 void seal_ours(benchmark::State& state) {
-  const Bytes plain = filled(kRecord);
-  Bytes out(kRecord + 16);
+  const std::size_t length = static_cast<std::size_t>(state.range(0));
+  const Bytes plain = filled(length);
+  Bytes out(length + 16);
   std::uint64_t nonce = 0;
   for (auto _ : state) {
     chacha20_poly1305_seal(out.data(), kKey.data(), nonce++, nullptr, 0, plain.data(),
                            plain.size());
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * length));
 }
 
 void openssl_seal_into(EVP_CIPHER_CTX* ctx, std::uint64_t nonce, const Bytes& plain, Bytes& out) {
@@ -53,8 +62,9 @@ void openssl_seal_into(EVP_CIPHER_CTX* ctx, std::uint64_t nonce, const Bytes& pl
 }
 
 void seal_openssl(benchmark::State& state) {
-  const Bytes plain = filled(kRecord);
-  Bytes out(kRecord + 16);
+  const std::size_t length = static_cast<std::size_t>(state.range(0));
+  const Bytes plain = filled(length);
+  Bytes out(length + 16);
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   EVP_EncryptInit_ex(ctx, EVP_chacha20_poly1305(), nullptr, nullptr, nullptr);
   std::uint64_t nonce = 0;
@@ -63,7 +73,7 @@ void seal_openssl(benchmark::State& state) {
     benchmark::DoNotOptimize(out.data());
   }
   EVP_CIPHER_CTX_free(ctx);
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * length));
 }
 
 void open_ours(benchmark::State& state) {
@@ -99,6 +109,74 @@ void open_openssl(benchmark::State& state) {
     benchmark::DoNotOptimize(out.data());
   }
   EVP_CIPHER_CTX_free(ctx);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord));
+}
+
+// The keystream alone through one implementation (the public entry point for "ours").
+void chacha_path(benchmark::State& state, ChaChaXor xor_keystream) {
+  const Bytes plain = filled(kRecord);
+  Bytes out(kRecord);
+  ChaChaState cipher;
+  chacha_keysetup(&cipher, kKey.data(), 256);
+  chacha_ivsetup(&cipher, kKey.data() + 8, nullptr);
+  for (auto _ : state) {
+    if (xor_keystream != nullptr) {
+      xor_keystream(cipher.input, plain.data(), out.data(), plain.size());
+    } else {
+      chacha_encrypt_bytes(&cipher, plain.data(), out.data(), plain.size());
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord));
+}
+
+void chacha_openssl(benchmark::State& state) {
+  const Bytes plain = filled(kRecord);
+  Bytes out(kRecord);
+  const std::uint8_t iv[16] = {};
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  EVP_EncryptInit_ex(ctx, EVP_chacha20(), nullptr, kKey.data(), iv);
+  for (auto _ : state) {
+    int length = 0;
+    EVP_EncryptUpdate(ctx, out.data(), &length, plain.data(), static_cast<int>(plain.size()));
+    benchmark::DoNotOptimize(out.data());
+  }
+  EVP_CIPHER_CTX_free(ctx);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord));
+}
+
+// One record's tag through one block implementation (the public entry point for "ours").
+void poly1305_path(benchmark::State& state, Poly1305Blocks blocks) {
+  const Bytes data = filled(kRecord);
+  std::uint8_t tag[16];
+  for (auto _ : state) {
+    if (blocks != nullptr) {
+      Poly1305State mac;
+      poly1305_init(&mac, kKey.data());
+      blocks(&mac, data.data(), data.size() / 16);
+      poly1305_finish(&mac, tag);
+    } else {
+      poly1305_auth(tag, data.data(), data.size(), kKey.data());
+    }
+    benchmark::DoNotOptimize(tag);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord));
+}
+
+void poly1305_openssl(benchmark::State& state) {
+  const Bytes data = filled(kRecord);
+  std::uint8_t tag[16];
+  EVP_MAC* mac = EVP_MAC_fetch(nullptr, "POLY1305", nullptr);
+  EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
+  for (auto _ : state) {
+    std::size_t length = 0;
+    EVP_MAC_init(ctx, kKey.data(), 32, nullptr);
+    EVP_MAC_update(ctx, data.data(), data.size());
+    EVP_MAC_final(ctx, tag, &length, sizeof tag);
+    benchmark::DoNotOptimize(tag);
+  }
+  EVP_MAC_CTX_free(ctx);
+  EVP_MAC_free(mac);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRecord));
 }
 
@@ -197,20 +275,22 @@ class RatioReporter : public benchmark::ConsoleReporter {
     return name;
   }
 
+  // One row per implementation: "ours" is the public entry point, any other name a path
+  // called directly.
   void print_ratios() const {
-    std::printf("\n%-28s %14s %14s %8s\n", "operation", "ours", "OpenSSL", "ratio");
+    std::printf("\n%-32s %14s %14s %8s\n", "operation", "ours", "OpenSSL", "ratio");
     for (const auto& [name, rate] : rates_) {
-      const std::string suffix = "/ours";
-      if (name.size() < suffix.size() ||
-          name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-        continue;
-      }
-      const std::string operation = name.substr(0, name.size() - suffix.size());
+      const auto slash = name.rfind('/');
+      if (slash == std::string::npos) continue;
+      const std::string operation = name.substr(0, slash);
+      const std::string path = name.substr(slash + 1);
+      if (path == "openssl") continue;
       const auto peer = rates_.find(operation + "/openssl");
       if (peer == rates_.end() || peer->second == 0) continue;
+      const std::string row = path == "ours" ? operation : operation + " [" + path + "]";
       const bool per_item = operation.rfind("x25519", 0) == 0;
       const double scale = per_item ? 1.0 : 1.0 / (1024 * 1024);
-      std::printf("%-28s %12.1f%s %12.1f%s %8.2f\n", operation.c_str(), rate * scale,
+      std::printf("%-32s %12.1f%s %12.1f%s %8.2f\n", row.c_str(), rate * scale,
                   per_item ? "/s" : "MB", peer->second * scale, per_item ? "/s" : "MB",
                   rate / peer->second);
     }
@@ -228,10 +308,63 @@ void repeat(benchmark::internal::Benchmark* benchmark) {
 }
 
 int main(int argc, char** argv) {
-  benchmark::RegisterBenchmark("chachapoly_seal_61440/ours", seal_ours)->Apply(repeat);
-  benchmark::RegisterBenchmark("chachapoly_seal_61440/openssl", seal_openssl)->Apply(repeat);
+  for (const std::size_t length : {kRecord, kChatLine}) {
+    const std::string label = "chachapoly_seal_" + std::to_string(length);
+    benchmark::RegisterBenchmark((label + "/ours").c_str(), seal_ours)
+        ->Arg(static_cast<std::int64_t>(length))
+        ->Apply(repeat);
+    benchmark::RegisterBenchmark((label + "/openssl").c_str(), seal_openssl)
+        ->Arg(static_cast<std::int64_t>(length))
+        ->Apply(repeat);
+  }
   benchmark::RegisterBenchmark("chachapoly_open_61440/ours", open_ours)->Apply(repeat);
   benchmark::RegisterBenchmark("chachapoly_open_61440/openssl", open_openssl)->Apply(repeat);
+
+  // Every implementation this CPU runs, so that a path the dispatcher does not pick is still
+  // measured against the one it does.
+  const CpuFeatures& cpu = cpu_features();
+  struct ChaChaPath {
+    const char* name;
+    ChaChaXor xor_keystream;
+    bool supported;
+  };
+  const ChaChaPath chacha_paths[] = {
+    {"ours", nullptr, true},
+    {"portable", chacha_xor_portable, true},
+#if VELMORINE_SECURE_X86_64
+    {"avx2", chacha_xor_avx2, cpu.avx2},
+    {"avx512", chacha_xor_avx512, cpu.avx512f && cpu.avx512vl && cpu.avx512bw},
+#endif
+  };
+  for (const ChaChaPath& path : chacha_paths) {
+    if (!path.supported) continue;
+    benchmark::RegisterBenchmark((std::string("chacha20_61440/") + path.name).c_str(), chacha_path,
+                                 path.xor_keystream)
+        ->Apply(repeat);
+  }
+  benchmark::RegisterBenchmark("chacha20_61440/openssl", chacha_openssl)->Apply(repeat);
+  struct Poly1305Path {
+    const char* name;
+    Poly1305Blocks blocks;
+    bool supported;
+  };
+  const Poly1305Path poly1305_paths[] = {
+    {"ours", nullptr, true},
+    {"portable", poly1305_blocks_portable, true},
+#if VELMORINE_SECURE_X86_64
+    {"avx2", poly1305_blocks_avx2, cpu.avx2},
+    {"avx512", poly1305_blocks_avx512, cpu.avx512f && cpu.avx512vl && cpu.avx512bw},
+    {"avx512ifma", poly1305_blocks_avx512ifma, cpu.avx512f && cpu.avx512vl && cpu.avx512ifma},
+#endif
+  };
+  for (const Poly1305Path& path : poly1305_paths) {
+    if (!path.supported) continue;
+    benchmark::RegisterBenchmark((std::string("poly1305_61440/") + path.name).c_str(),
+                                 poly1305_path, path.blocks)
+        ->Apply(repeat);
+  }
+  benchmark::RegisterBenchmark("poly1305_61440/openssl", poly1305_openssl)->Apply(repeat);
+
   for (const std::int64_t size : {16 * 1024, 1024 * 1024}) {
     const std::string label = size == 16 * 1024 ? "16KiB" : "1MiB";
     benchmark::RegisterBenchmark(("sha256_" + label + "/ours").c_str(),

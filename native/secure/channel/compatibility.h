@@ -1,13 +1,12 @@
-// Which peers this build can talk to, as discovery announces them.
+// Which peers this build can talk to. The discovery check is declared with the announcement
+// it judges, in the protocol layer below this library, and is reached through this header.
 #pragma once
 
 #include <cstdint>
-#include <string_view>
+
+#include "native/protocol/discovery_announcement.h"
 
 namespace velmorine::protocol {
-
-// True only for wire major 2 with the secure channel named exactly "velsecure-v1".
-bool is_discovery_compatible(uint32_t wire_major, std::string_view secure_channel);
 
 // True for wire major 2 only.
 bool is_compatible(uint32_t wire_major);

@@ -63,7 +63,9 @@ void chacha_xor_portable(std::uint32_t input[16], const std::uint8_t* in, std::u
 
 ChaChaXor chacha_xor_for_cpu() {
 #if VELMORINE_SECURE_X86_64
-  if (cpu_features().avx2) return chacha_xor_avx2;
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx512f && cpu.avx512vl && cpu.avx512bw) return chacha_xor_avx512;
+  if (cpu.avx2) return chacha_xor_avx2;
 #endif
   return chacha_xor_portable;
 }

@@ -22,6 +22,10 @@ void chacha_xor_portable(std::uint32_t input[16], const std::uint8_t* in, std::u
 // Eight blocks at a time in AVX2 registers.
 void chacha_xor_avx2(std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
                      std::size_t length);
+// Sixteen blocks at a time in ZMM registers, a tail of up to eight in YMM ones (AVX-512F, VL
+// and BW).
+void chacha_xor_avx512(std::uint32_t input[16], const std::uint8_t* in, std::uint8_t* out,
+                       std::size_t length);
 #endif
 
 ChaChaXor chacha_xor_for_cpu();

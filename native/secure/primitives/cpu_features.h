@@ -17,6 +17,11 @@ struct CpuFeatures {
   bool sha = false;
   bool bmi2 = false;
   bool adx = false;
+  // The AVX-512 flags are set only when the OS also saves the opmask and all 32 ZMM registers.
+  bool avx512f = false;
+  bool avx512vl = false;
+  bool avx512bw = false;
+  bool avx512ifma = false;
 };
 
 const CpuFeatures& cpu_features();

@@ -69,7 +69,10 @@ void poly1305_blocks_portable(Poly1305State* state, const std::uint8_t* blocks, 
 
 Poly1305Blocks poly1305_blocks_for_cpu() {
 #if VELMORINE_SECURE_X86_64
-  if (cpu_features().avx2) return poly1305_blocks_avx2;
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx512f && cpu.avx512vl && cpu.avx512ifma) return poly1305_blocks_avx512ifma;
+  if (cpu.avx512f && cpu.avx512vl && cpu.avx512bw) return poly1305_blocks_avx512;
+  if (cpu.avx2) return poly1305_blocks_avx2;
 #endif
   return poly1305_blocks_portable;
 }

@@ -171,14 +171,15 @@ TEST(DiscoveryTransport, UnusableAnnouncementIsOneIssueWithEinval) {
 // ---- real sockets, inside a private network namespace ----
 
 // A veth end is up at once but running only once the kernel sees the carrier of its peer.
-bool both_ends_running() {
+bool usable_interfaces_reach(size_t count) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (DiscoveryTransport::currentInterfaces().size() < 2) {
+  while (DiscoveryTransport::currentInterfaces().size() < count) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
+bool both_ends_running() { return usable_interfaces_reach(2); }
 
 // Two ends of a veth pair in one private namespace: 10.77.0.1 on vm0, 10.77.0.2 on vm1.
 // Multicast sent out of one end arrives on the other, and loops back on the sending one. Both
@@ -292,6 +293,105 @@ TEST(DiscoveryTransportNetns, AnnouncesByMulticastAndBroadcastAndHearsPerInterfa
     EXPECT_EQ(f.transport_->generation(), generation);
     EXPECT_EQ(f.reports_.interfaceChanges.size(), 1u);
     EXPECT_EQ(f.reports_.statuses.size(), 2u);
+  });
+}
+
+// A labelled address has a name of its own ("vm0:1") but no device by that name: its channel
+// must still open, announce and hear, on the device the label belongs to.
+TEST(DiscoveryTransportNetns, LabelledAddressesGetChannelsThatAnnounceAndHear_NeedsRoot) {
+  RUN_IN_PRIVATE_NETWORK({
+    ASSERT_TRUE(make_veth_pair());
+    ASSERT_TRUE(ip("addr add 10.77.1.1/24 brd + label vm0:1 dev vm0"));
+    ASSERT_TRUE(ip("addr add 10.77.1.2/24 brd + label vm1:1 dev vm1"));
+    ASSERT_TRUE(usable_interfaces_reach(4));
+    Ear ear;  // outlives the transport that calls it
+    TransportFixture f(&DiscoveryTransport::currentInterfaces, kDiscoveryPort);
+    listen(f, ear);
+    f.on_queue([&] { f.transport_->start(); });
+    f.on_queue([] {});
+    ASSERT_EQ(f.reports_.statuses.size(), 1u);
+    EXPECT_TRUE(f.reports_.statuses[0].issues.empty());
+    EXPECT_EQ(f.reports_.statuses[0].interfaces, 4u);
+    EXPECT_EQ(f.reports_.statuses[0].channels, 4u);
+    std::set<std::string> names;
+    for (const auto& interface : f.reports_.interfaceChanges.at(0)) {
+      names.insert(interface.name);
+      // The label's index is its device's.
+      EXPECT_EQ(interface.index, if_nametoindex(interface.name.substr(0, 3).c_str()));
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"vm0", "vm0:1", "vm1", "vm1:1"}));
+    // vm0:1 announces from its own address; it hears what arrives on vm0, under its own name.
+    EXPECT_TRUE(
+        ear.wait_for([](const Heard& h) { return h.interface == "vm1" && h.host == "10.77.1.1"; }));
+    EXPECT_TRUE(ear.wait_for(
+        [](const Heard& h) { return h.interface == "vm0:1" && h.host == "10.77.0.2"; }));
+    EXPECT_TRUE(ear.wait_for(
+        [](const Heard& h) { return h.interface == "vm1:1" && h.host == "10.77.1.1"; }));
+  });
+}
+
+// Whether a socket here can have the transport's receive buffer: past net.core.rmem_max only
+// with CAP_NET_ADMIN (the kernel reports twice the size it was asked for).
+bool receive_buffer_granted() {
+  const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+  int size = kDiscoverySocketReceiveBuffer;
+  if (setsockopt(probe, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+    setsockopt(probe, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+  int granted = 0;
+  socklen_t length = sizeof granted;
+  getsockopt(probe, SOL_SOCKET, SO_RCVBUF, &granted, &length);
+  close(probe);
+  return granted >= size;
+}
+
+// The owner's queue is busy while a burst arrives: the socket must hold it until the next read.
+TEST(DiscoveryTransportNetns, BurstWhileTheQueueIsBusyIsHeldForTheNextRead_NeedsRoot) {
+  RUN_IN_PRIVATE_NETWORK({
+    if (!receive_buffer_granted()) {
+      GTEST_SKIP() << "needs CAP_NET_ADMIN or net.core.rmem_max of at least "
+                   << kDiscoverySocketReceiveBuffer << " for the larger receive buffer";
+    }
+    ASSERT_TRUE(make_veth_pair());
+    const auto vm1 = if_nametoindex("vm1");
+    Ear ear;  // outlives the transport that calls it
+    TransportFixture f(
+        [vm1] {
+          return std::vector<DiscoveryInterface>{{"vm1", vm1, v4("10.77.0.2"), v4("10.77.0.255")}};
+        },
+        kDiscoveryPort);
+    listen(f, ear);
+    f.announcement_ = std::nullopt;  // this test only listens
+    f.on_queue([&] { f.transport_->start(); });
+    f.on_queue([] {});
+
+    std::promise<void> release;
+    f.queue_.async([done = release.get_future().share()] { done.wait(); });
+    const int sender = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(sender, 0);
+    in_addr out{};
+    out.s_addr = v4("10.77.0.1");
+    ASSERT_EQ(setsockopt(sender, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out), 0);
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(kDiscoveryPort);
+    group.sin_addr.s_addr = v4("239.255.53.17");
+    constexpr int kBurst = 80;  // several times what the system's default buffer holds
+    for (int i = 0; i < kBurst; ++i) {
+      std::vector<uint8_t> datagram(kDiscoveryMaxDatagram, static_cast<uint8_t>(i));
+      ASSERT_EQ(sendto(sender, datagram.data(), datagram.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&group), sizeof group),
+                static_cast<ssize_t>(datagram.size()));
+    }
+    release.set_value();
+    // One more after the queue is free: once it is heard, whatever survived of the burst was.
+    ASSERT_EQ(sendto(sender, "end", 3, 0, reinterpret_cast<const sockaddr*>(&group), sizeof group),
+              3);
+    close(sender);
+    ASSERT_TRUE(ear.wait_for([](const Heard& h) { return h.bytes.size() == 3; }));
+    int burst = 0;
+    for (const auto& heard : ear.all()) burst += heard.bytes.size() == kDiscoveryMaxDatagram;
+    EXPECT_EQ(burst, kBurst);
   });
 }
 

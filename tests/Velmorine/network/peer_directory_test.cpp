@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -113,16 +117,113 @@ TEST_F(PeerDirectoryTest, NewProcessOrNewKeyResetsTheRoutes) {
   }
 }
 
-TEST_F(PeerDirectoryTest, FullDirectoryRefusesNewDevicesButRefreshesKnownOnes) {
-  directory_.maximumPeers = 512;
-  for (int n = 1; n <= 512; ++n) hear(announcement(n, 1), "10.0.0.2", "eth0", 100.0);
-  ASSERT_EQ(stored_, 512);
-  EXPECT_FALSE(hear(announcement(513, 1), "10.0.0.3", "eth0", 101.0));
+// A full directory: device n heard at 100 + n, then device 1 heard again at 1000, so device 1
+// was stored first but device 2 is the least recently heard.
+class FullPeerDirectoryTest : public PeerDirectoryTest {
+ protected:
+  void fill() {
+    directory_ = PeerDirectory();
+    directory_.maximumPeers = 512;
+    for (int n = 1; n <= 512; ++n) hear(announcement(n, 1), "10.0.0.2", "eth0", 100.0 + n);
+    hear(announcement(1, 2), "10.0.0.2", "eth0", 1000.0);
+    stored_ = 0;
+  }
+  void protect(const std::set<int>& devices) {
+    directory_.isProtected = [devices](const std::string& id) {
+      return std::any_of(devices.begin(), devices.end(), [&](int n) { return device(n) == id; });
+    };
+  }
+};
+
+TEST_F(FullPeerDirectoryTest, NewDeviceReplacesTheLeastRecentlyHeardUnprotectedEntry) {
+  struct Case {
+    std::string label;
+    std::optional<std::set<int>> protectedDevices;  // nothing: no predicate installed
+    std::function<void(PeerDirectory&)> before;
+    std::optional<int> replaced;  // nothing: the new device is refused
+  };
+  std::set<int> everyone;
+  for (int n = 1; n <= 512; ++n) everyone.insert(n);
+  const std::vector<Case> cases = {
+      {"no predicate: the least recently heard, not the first stored", std::nullopt, nullptr, 2},
+      {"nothing protected", std::set<int>{}, nullptr, 2},
+      {"trusted or in session entries are passed over", std::set<int>{2, 3}, nullptr, 4},
+      {"a refused stale announcement is no hearing", std::set<int>{},
+       [](PeerDirectory& d) { d.upsert(announcement(2, 1), "10.0.0.2", "eth0", nullptr, 900.0); },
+       2},
+      {"cleared routes keep the last hearing", std::set<int>{},
+       [](PeerDirectory& d) { d.clearRoutes(); }, 2},
+      {"an entry the owner pruned is passed over", std::set<int>{},
+       [](PeerDirectory& d) {
+         d.peers.erase(device(2));
+         d.upsert(announcement(600, 1), "10.0.0.2", "eth0", nullptr, 1500.0);
+       },
+       3},
+      {"every entry protected: refused", everyone, nullptr, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    fill();
+    if (c.protectedDevices) protect(*c.protectedDevices);
+    if (c.before) c.before(directory_);
+    ASSERT_EQ(directory_.peers.size(), 512u);
+    const int stored_before = stored_;
+
+    EXPECT_FALSE(hear(announcement(513, 1), "10.0.0.3", "eth0", 2000.0));
+    EXPECT_EQ(directory_.peers.size(), 512u);
+    if (c.replaced) {
+      EXPECT_EQ(stored_, stored_before + 1);
+      EXPECT_TRUE(directory_.peers.contains(device(513)));
+      EXPECT_FALSE(directory_.peers.contains(device(*c.replaced)));
+      EXPECT_EQ(peer(513).routes, (std::vector<PeerRoute>{{"10.0.0.3", 40000, "eth0", 2000.0, 1}}));
+    } else {
+      EXPECT_EQ(stored_, stored_before);
+      EXPECT_FALSE(directory_.peers.contains(device(513)));
+      EXPECT_TRUE(directory_.peers.contains(device(2)));
+    }
+    // Known devices are refreshed either way.
+    EXPECT_FALSE(hear(announcement(7, 2), "10.0.0.2", "eth0", 2001.0));
+    EXPECT_EQ(peer(7).lastHeard, 2001.0);
+  }
+}
+
+// The owner prunes most entries again and again while new devices fill the places: the
+// replacement still finds the least recently heard one.
+TEST_F(FullPeerDirectoryTest, OwnerPrunesLeaveTheReplacementRight) {
+  fill();
+  double now = 2000.0;
+  int next = 1000;
+  for (int round = 0; round < 8; ++round) {
+    std::erase_if(directory_.peers, [](const auto& entry) { return entry.first != device(1); });
+    while (directory_.peers.size() < 512) {
+      hear(announcement(next++, 1), "10.0.0.66", "eth0", now);
+      now += 1.0;
+    }
+  }
+  hear(announcement(1, 3), "10.0.0.2", "eth0", now);
+  const int oldest = next - 511;
+  EXPECT_TRUE(directory_.peers.contains(device(oldest)));
+  hear(announcement(next, 1), "10.0.0.66", "eth0", now + 1.0);
   EXPECT_EQ(directory_.peers.size(), 512u);
-  EXPECT_EQ(stored_, 512);
-  hear(announcement(7, 2), "10.0.0.2", "eth0", 102.0);
-  EXPECT_EQ(stored_, 513);
-  EXPECT_EQ(peer(7).routes[0].lastSeen, 102.0);
+  EXPECT_FALSE(directory_.peers.contains(device(oldest)));
+  EXPECT_TRUE(directory_.peers.contains(device(oldest + 1)));
+  EXPECT_TRUE(directory_.peers.contains(device(1)));
+}
+
+// 512 forged announcements from invented devices, and a flood that goes on: a real device
+// still gets in, and once protected it stays whatever else is announced.
+TEST_F(FullPeerDirectoryTest, ForgedFloodNeitherKeepsOutNorPushesOutARealDevice) {
+  fill();
+  constexpr int kReal = 100000;
+  protect({kReal});
+  hear(announcement(kReal, 1), "10.0.0.9", "eth0", 2000.0);
+  ASSERT_TRUE(directory_.peers.contains(device(kReal)));
+  for (int n = 1000; n < 1000 + 2 * 512; ++n) {
+    hear(announcement(n, 1), "10.0.0.66", "eth0", 2000.0 + n);
+  }
+  EXPECT_EQ(directory_.peers.size(), 512u);
+  EXPECT_TRUE(directory_.peers.contains(device(kReal)));
+  EXPECT_TRUE(directory_.peers.contains(device(1000 + 2 * 512 - 1)));
 }
 
 TEST_F(PeerDirectoryTest, SeventeenthRouteIsRefusedUntilAReset) {

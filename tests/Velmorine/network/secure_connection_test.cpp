@@ -167,6 +167,26 @@ TEST_F(SecureConnectionTest, HandshakeBytesAreWrittenBeforeEstablishmentButSends
   EXPECT_TRUE(failures.empty());
 }
 
+// A connection that never gets past the handshake holds only a small receive buffer; once
+// established it reads in full-sized chunks.
+TEST_F(SecureConnectionTest, ReadsInHandshakeSizedPiecesUntilEstablished) {
+  run([&] {
+    connection->start();
+    peer->start();
+    testing::stepStream(*ours, theirs.get());
+  });
+  ASSERT_TRUE(ours->receive.has_value());
+  EXPECT_EQ(ours->receive->first, SecureConnection::kHandshakeReceiveLimit);
+  EXPECT_LE(SecureConnection::kHandshakeReceiveLimit, 4096u);
+
+  run([&] { pump(*ours, theirs.get()); });
+  ASSERT_TRUE(connection->established());
+  ASSERT_TRUE(ours->receive.has_value());
+  EXPECT_EQ(ours->receive->first, SecureConnection::kReceiveLimit);
+  ASSERT_TRUE(theirs->receive.has_value());
+  EXPECT_EQ(theirs->receive->first, SecureConnection::kReceiveLimit);
+}
+
 TEST(SecureConnectionEstimate, AddsOneRecordOverheadPerStartedRecord) {
   const std::pair<size_t, size_t> cases[] = {
       {1, 19}, {61440, 61458}, {61441, 61477}, {122880, 122916}, {1114120, 1114462},

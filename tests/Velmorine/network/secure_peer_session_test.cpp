@@ -254,6 +254,38 @@ TEST_F(SessionTest, HelloWaitsForTheAnnouncementAndHeldFramesFollowInOrder) {
   EXPECT_TRUE(outcomes.empty());
 }
 
+// An unauthenticated session costs the queue one timer, armed for the HELLO deadline and fired
+// once, exactly then; a HELLO waiting for its announcement adds a retry tick only meanwhile.
+TEST_F(SessionTest, HelloDeadlineIsOneTimerFiredOnceAtTwelveSeconds) {
+  const double start = clock->now();
+  open({});
+  run([&] {
+    EXPECT_EQ(queue.armed_timers(), 1u);
+    EXPECT_EQ(queue.next_deadline(), start + SecurePeerSession::kHelloDeadline);
+  });
+  clock->set(start + SecurePeerSession::kHelloDeadline - 0.01);
+  settle();
+  EXPECT_TRUE(outcomes.empty());
+  run([&] { EXPECT_EQ(queue.next_deadline(), start + SecurePeerSession::kHelloDeadline); });
+  clock->set(start + SecurePeerSession::kHelloDeadline);
+  settle();
+  EXPECT_EQ(outcomes, std::vector<std::string>{"timeout"});
+  run([&] { EXPECT_EQ(queue.armed_timers(), 0u); });
+}
+
+TEST_F(SessionTest, RetryTickRunsOnlyWhileTheHelloWaits) {
+  open({});
+  announcements.clear();
+  remoteHello();
+  run([&] { EXPECT_EQ(queue.armed_timers(), 2u); });
+  announcements.insert_or_assign(
+      kRemoteID, announcementOf(kRemoteID, *VEProtocol::fingerprint(remoteIdentity->publicKey()),
+                                kRemoteNonce));
+  advance(SecurePeerSession::kHelloRetry);
+  ASSERT_EQ(ready.size(), 1u);
+  run([&] { EXPECT_EQ(queue.armed_timers(), 0u); });
+}
+
 struct DeadlineCase {
   const char* name;
   bool sendsHello;
@@ -664,8 +696,9 @@ TEST_F(SessionTest, ReminderGrantsAreExchangedBothWays) {
   EXPECT_EQ(localReminders->issuedFor[0].wireID, kRemoteID);
   ASSERT_EQ(remoteReminders->accepted.size(), 1u);
   EXPECT_EQ(remoteReminders->accepted[0].grant, std::nullopt);
-  EXPECT_EQ(remoteReminders->accepted[0].contactID, kLocalID);
-  EXPECT_EQ(remoteReminders->accepted[0].publicKey, localIdentity->publicKey());
+  EXPECT_EQ(remoteReminders->accepted[0].peer.wireID, kLocalID);
+  EXPECT_EQ(remoteReminders->accepted[0].peer.contactID, kLocalID);
+  EXPECT_EQ(remoteReminders->accepted[0].peer.publicKey, localIdentity->publicKey());
   EXPECT_EQ(remoteAvailability.size(), 1u);
   EXPECT_EQ(availability.size(), 1u);
   EXPECT_TRUE(outcomes.empty());
@@ -728,8 +761,9 @@ TEST_P(ReminderAcceptance, OutcomeIsReportedWithTheGrantOnlyWhenTaken) {
   send(*this, notifyRouteFrame(c.grant));
   ASSERT_EQ(localReminders->accepted.size(), 1u);
   EXPECT_EQ(localReminders->accepted[0].grant, c.grant);
-  EXPECT_EQ(localReminders->accepted[0].contactID, std::string("contact-") + kRemoteID);
-  EXPECT_EQ(localReminders->accepted[0].publicKey, remoteIdentity->publicKey());
+  EXPECT_EQ(localReminders->accepted[0].peer.wireID, kRemoteID);
+  EXPECT_EQ(localReminders->accepted[0].peer.contactID, std::string("contact-") + kRemoteID);
+  EXPECT_EQ(localReminders->accepted[0].peer.publicKey, remoteIdentity->publicKey());
   ASSERT_EQ(availability.size(), 1u);
   EXPECT_EQ(availability[0].first, kRemoteID);
   EXPECT_EQ(availability[0].second, c.reported);

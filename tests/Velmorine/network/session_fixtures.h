@@ -107,9 +107,9 @@ class FakeReminderClient final : public ReminderRouteClient {
     }
     done(grantToIssue, nullptr);
   }
-  void acceptGrant(std::optional<ReminderGrant> grant, std::string contactID,
-                   std::vector<uint8_t> publicKey, Accepted done) override {
-    accepted.push_back({std::move(grant), std::move(contactID), std::move(publicKey)});
+  void acceptGrant(std::optional<ReminderGrant> grant, AuthenticatedPeer peer,
+                   Accepted done) override {
+    accepted.push_back({std::move(grant), std::move(peer)});
     if (hold) {
       heldAccepts.push_back(std::move(done));
       return;
@@ -119,8 +119,7 @@ class FakeReminderClient final : public ReminderRouteClient {
 
   struct Acceptance {
     std::optional<ReminderGrant> grant;
-    std::string contactID;
-    std::vector<uint8_t> publicKey;
+    AuthenticatedPeer peer;
   };
 
   std::optional<ReminderGrant> grantToIssue;

@@ -122,10 +122,10 @@ class LateReminderClient final : public ReminderClient {
     });
   }
 
-  void acceptGrant(std::optional<ReminderGrant>, std::string contactID, std::vector<uint8_t>,
+  void acceptGrant(std::optional<ReminderGrant>, network::AuthenticatedPeer peer,
                    Accepted done) override {
     std::lock_guard lock(mutex_);
-    acceptedFrom_.push_back(std::move(contactID));
+    acceptedFrom_.push_back(std::move(peer.wireID));
     auto error = failure(Operation::acceptGrant);
     answer([done = std::move(done), error, taken = !error && takes_] { done(taken, error); });
   }

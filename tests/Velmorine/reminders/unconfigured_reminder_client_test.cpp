@@ -71,9 +71,10 @@ INSTANTIATE_TEST_SUITE_P(
         Call{"AcceptGrantTakesNothing",
              [](ReminderClient& c) {
                std::string answer = "none";
-               c.acceptGrant(kGrant, "contact", kKey, [&](bool taken, std::exception_ptr error) {
-                 answer = outcome(error) + (taken ? ":taken" : ":not taken");
-               });
+               c.acceptGrant(kGrant, {"wire", "contact", "nonce", kKey, "code"},
+                             [&](bool taken, std::exception_ptr error) {
+                               answer = outcome(error) + (taken ? ":taken" : ":not taken");
+                             });
                return answer;
              },
              "ok:not taken"},

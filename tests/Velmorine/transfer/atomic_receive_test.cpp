@@ -78,7 +78,7 @@ TEST_F(Receive, LaysOutTheStageWithItsJournalAndFoldersBeforeAnyByte) {
   EXPECT_EQ(journal.stageName, stage.filename());
   EXPECT_EQ(journal.finalName, final.filename());
   EXPECT_EQ(journal.rootInode, testing::lstatOf(D).st_ino);
-  EXPECT_EQ(journalDevice(journal), testing::lstatOf(D).st_dev);
+  EXPECT_EQ(store::linuxDevice(journal.rootDevice), testing::lstatOf(D).st_dev);
   EXPECT_EQ(journal.stageInode, testing::lstatOf(stage).st_ino);
   EXPECT_EQ(journal.payloadInode, testing::lstatOf(stage / "payload").st_ino);
   EXPECT_EQ(receive->finalURL(), ContentUrl::file(final, true));

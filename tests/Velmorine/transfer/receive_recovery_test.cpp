@@ -168,7 +168,7 @@ TEST_F(Recovery, TheVolumeUuidOutweighsAChangedDeviceNumber) {
   store::ReceiveJournal journal = start()->journal();
   ASSERT_EQ(journal.rootVolumeUUID, "4f6c-a1b2");
   // As after a restart that numbered the devices anew.
-  setJournalDevice(journal, journalDevice(journal) ^ 0x1234);
+  journal.rootDevice ^= 0x1234;
   EXPECT_EQ(recover(journal), std::nullopt);
   EXPECT_FALSE(std::filesystem::exists(stage));
 
@@ -181,7 +181,7 @@ TEST_F(Recovery, TheVolumeUuidOutweighsAChangedDeviceNumber) {
   EXPECT_EQ(failureOf([&] { recover(journal); }), Case::changed);
   // Without a recorded UUID the device number decides.
   journal.rootVolumeUUID.reset();
-  setJournalDevice(journal, journalDevice(journal) ^ 0x1234);
+  journal.rootDevice ^= 0x1234;
   EXPECT_EQ(failureOf([&] { recover(journal); }), Case::changed);
   EXPECT_TRUE(std::filesystem::exists(stage));
 }

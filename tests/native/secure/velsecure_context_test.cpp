@@ -10,7 +10,6 @@
 
 #include "native/secure/noise/noise_errors.h"
 #include "native/secure/noise/noise_util.h"
-#include "native/secure/velsecure_channel_name.h"
 
 namespace {
 
@@ -214,12 +213,6 @@ TEST(VelSecureRandomScope, NestsPerThreadAndFeedsNoiseRandom) {
   EXPECT_EQ(calls, 1);
   // Outside any scope the system source serves.
   EXPECT_EQ(noise_rand_bytes(&byte, 1), NOISE_ERROR_NONE);
-}
-
-TEST(VelSecureChannelName, IsVelsecureV1PaddedWithZeros) {
-  const char expected[16] = {'v', 'e', 'l', 's', 'e', 'c', 'u', 'r',
-                             'e', '-', 'v', '1', 0,   0,   0,   0};
-  EXPECT_EQ(std::memcmp(velmorine::protocol::velsecure_v1_channel, expected, 16), 0);
 }
 
 }  // namespace

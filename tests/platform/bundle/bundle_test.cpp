@@ -43,11 +43,20 @@ TEST(Bundle, IdentifierOnlyWhenText) {
   EXPECT_EQ(Bundle(nlohmann::json::array()).infoValue("BundleIdentifier"), nullptr);
 }
 
-TEST(Bundle, ApplicationSupportFolder) {
-  EXPECT_EQ(applicationSupportFolder("/xdg", "/home/u"), "/xdg/Velmorine");
-  EXPECT_EQ(applicationSupportFolder(nullptr, "/home/u"), "/home/u/.local/share/Velmorine");
-  EXPECT_EQ(applicationSupportFolder("", "/home/u"), "/home/u/.local/share/Velmorine");
-  EXPECT_EQ(applicationSupportFolder("xdg", "/home/u"), "/home/u/.local/share/Velmorine");
+TEST(Bundle, ApplicationSupportFolderIsAlwaysAbsolute) {
+  const std::optional<std::string> account = "/home/account";
+  EXPECT_EQ(applicationSupportFolder("/xdg", "/home/u", account), "/xdg/Velmorine");
+  EXPECT_EQ(applicationSupportFolder(nullptr, "/home/u", account),
+            "/home/u/.local/share/Velmorine");
+  EXPECT_EQ(applicationSupportFolder("", "/home/u", account), "/home/u/.local/share/Velmorine");
+  EXPECT_EQ(applicationSupportFolder("xdg", "/home/u", account), "/home/u/.local/share/Velmorine");
+  // Without an absolute HOME the user database's home counts, never the working directory.
+  EXPECT_EQ(applicationSupportFolder(nullptr, nullptr, account),
+            "/home/account/.local/share/Velmorine");
+  EXPECT_EQ(applicationSupportFolder("rel", "home/u", account),
+            "/home/account/.local/share/Velmorine");
+  EXPECT_THROW(applicationSupportFolder(nullptr, nullptr, std::nullopt), std::runtime_error);
+  EXPECT_THROW(applicationSupportFolder(nullptr, "", "relative"), std::runtime_error);
 }
 
 TEST(ComputerName, PrettyHostNameForms) {

@@ -67,6 +67,23 @@ TEST(SerialQueue, AsyncAfterOnTheSystemClockFires) {
   EXPECT_GE(future.get() - asked, 0.01);
 }
 
+TEST(SerialQueue, AHandlePostsWhileTheQueueLivesAndDropsWorkAfter) {
+  auto queue = std::make_unique<SerialQueue>("test.handle");
+  const SerialQueue::Handle handle = queue->handle();
+  bool ran = false;
+  EXPECT_TRUE(handle.async([&] { ran = queue->is_current(); }));
+  queue->sync([] {});
+  EXPECT_TRUE(ran);
+
+  queue.reset();
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> held = token;
+  EXPECT_FALSE(handle.async([token = std::move(token)] { FAIL() << "ran after its queue"; }));
+  // The refused work is let go at once, with what it held.
+  EXPECT_TRUE(held.expired());
+  EXPECT_FALSE(SerialQueue::Handle().async([] {}));
+}
+
 TEST(UptimeClock, SystemUptimeIsTheMonotonicClockInSeconds) {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -114,7 +114,78 @@ TEST_F(KeychainTest, DamagedItemFileIsReportedAndNeverOverwritten) {
     EXPECT_NE(load.status, KeychainStatus::success) << test.name;
     EXPECT_NE(load.status, KeychainStatus::itemNotFound) << test.name;
     EXPECT_NE(damaged.add(identity, bytes_of("new")), KeychainStatus::success) << test.name;
+    EXPECT_NE(damaged.update(identity, bytes_of("new")), KeychainStatus::success) << test.name;
     EXPECT_EQ(std::filesystem::symlink_status(file).type(), before) << test.name;
+  }
+}
+
+TEST_F(KeychainTest, UpdateReplacesOnlyThatItemsData) {
+  const KeychainItemAddress reminders{"org.example.notifications", "reminders-v1", std::nullopt};
+  ASSERT_EQ(keychain.add(identity, bytes_of("identity")), KeychainStatus::success);
+  ASSERT_EQ(keychain.add(reminders, bytes_of("first")), KeychainStatus::success);
+  ASSERT_EQ(keychain.update(reminders, bytes_of("second, longer")), KeychainStatus::success);
+  EXPECT_EQ(copy_of(keychain.load(reminders).data), bytes_of("second, longer"));
+  EXPECT_EQ(copy_of(keychain.load(identity).data), bytes_of("identity"));
+  ASSERT_EQ(keychain.update(reminders, {}), KeychainStatus::success);
+  EXPECT_EQ(keychain.load(reminders).status, KeychainStatus::success);
+  EXPECT_EQ(keychain.load(reminders).data.size(), 0u);
+}
+
+TEST_F(KeychainTest, UpdateOfAMissingItemAddsNothing) {
+  EXPECT_EQ(keychain.update(identity, bytes_of("x")), KeychainStatus::itemNotFound);
+  EXPECT_EQ(keychain.load(identity).status, KeychainStatus::itemNotFound);
+  ASSERT_EQ(keychain.add(identity, bytes_of("x")), KeychainStatus::success);
+  // The group is part of the address: an item without one is not the grouped item.
+  EXPECT_EQ(keychain.update({identity.service, identity.account, "GROUP.shared"}, bytes_of("y")),
+            KeychainStatus::itemNotFound);
+  EXPECT_EQ(copy_of(keychain.load(identity).data), bytes_of("x"));
+}
+
+TEST_F(KeychainTest, UpdatesAndAddsFromProcessesLoseNothing) {
+  // Each process rewrites an item of its own many times and adds one more; no rewrite may
+  // bring back a file that misses another process's change.
+  constexpr int kProcesses = 4;
+  constexpr int kRounds = 25;
+  for (int i = 0; i < kProcesses; ++i) {
+    ASSERT_EQ(
+        keychain.add({"org.example.notifications", "state-" + std::to_string(i), std::nullopt},
+                     bytes_of("0")),
+        KeychainStatus::success);
+  }
+  std::vector<pid_t> children;
+  for (int i = 0; i < kProcesses; ++i) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const KeychainItemAddress mine{"org.example.notifications", "state-" + std::to_string(i),
+                                     std::nullopt};
+      bool ok = true;
+      for (int round = 1; round <= kRounds; ++round) {
+        ok =
+            ok && keychain.update(mine, bytes_of(std::to_string(round))) == KeychainStatus::success;
+      }
+      ok = ok && keychain.add({"org.example.identity", "added-" + std::to_string(i), std::nullopt},
+                              bytes_of("added")) == KeychainStatus::success;
+      ::_exit(ok ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  for (int i = 0; i < kProcesses; ++i) {
+    EXPECT_EQ(
+        copy_of(
+            keychain.load({"org.example.notifications", "state-" + std::to_string(i), std::nullopt})
+                .data),
+        bytes_of(std::to_string(kRounds)))
+        << i;
+    EXPECT_EQ(
+        keychain.load({"org.example.identity", "added-" + std::to_string(i), std::nullopt}).status,
+        KeychainStatus::success)
+        << i;
   }
 }
 
@@ -148,9 +219,17 @@ TEST_F(KeychainTest, ConcurrentAddsFromProcessesAreAllKept) {
 }
 
 TEST(KeychainRoot, FollowsXdgDataHomeElseHome) {
-  EXPECT_EQ(Keychain::userRoot("/data", "/home/u"), "/data/velmorine-keychain");
-  EXPECT_EQ(Keychain::userRoot(nullptr, "/home/u"), "/home/u/.local/share/velmorine-keychain");
-  EXPECT_EQ(Keychain::userRoot("relative", "/home/u"), "/home/u/.local/share/velmorine-keychain");
+  EXPECT_EQ(Keychain::userRoot("/data", "/home/u", "/home/db"), "/data/velmorine-keychain");
+  EXPECT_EQ(Keychain::userRoot(nullptr, "/home/u", "/home/db"),
+            "/home/u/.local/share/velmorine-keychain");
+  EXPECT_EQ(Keychain::userRoot("relative", "/home/u", "/home/db"),
+            "/home/u/.local/share/velmorine-keychain");
+  // Never relative to wherever the program was started.
+  EXPECT_EQ(Keychain::userRoot(nullptr, "relative", "/home/db"),
+            "/home/db/.local/share/velmorine-keychain");
+  EXPECT_EQ(Keychain::userRoot(nullptr, nullptr, "/home/db"),
+            "/home/db/.local/share/velmorine-keychain");
+  EXPECT_THROW(Keychain::userRoot(nullptr, nullptr, std::nullopt), std::runtime_error);
 }
 
 }  // namespace

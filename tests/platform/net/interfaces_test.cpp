@@ -24,7 +24,8 @@ TEST(Interfaces, ListsIpv4AddressesWithFlagsIndexAndBroadcast_NeedsRoot) {
         ASSERT_TRUE(ip("link set lo up"));
         ASSERT_TRUE(ip("link add vm0 type veth peer name vm1"));
         ASSERT_TRUE(ip("addr add 10.77.0.1/24 brd + dev vm0"));
-        ASSERT_TRUE(ip("addr add 10.77.1.1/24 dev vm0"));
+        // A labelled address is listed under its label, with its device's index.
+        ASSERT_TRUE(ip("addr add 10.77.1.1/24 label vm0:1 dev vm0"));
         ASSERT_TRUE(ip("link set vm0 up"));
         std::error_code error;
         const auto entries = ipv4_interface_addresses(error);
@@ -40,7 +41,7 @@ TEST(Interfaces, ListsIpv4AddressesWithFlagsIndexAndBroadcast_NeedsRoot) {
           }
         }
         EXPECT_EQ(seen,
-                  (std::vector<std::string>{"lo 127.0.0.1", "vm0 10.77.0.1", "vm0 10.77.1.1"}));
+                  (std::vector<std::string>{"lo 127.0.0.1", "vm0 10.77.0.1", "vm0:1 10.77.1.1"}));
         ASSERT_EQ(entries.size(), 3u);
         ASSERT_TRUE(entries[1].broadcast);
         EXPECT_EQ(ipv4_text(*entries[1].broadcast), "10.77.0.255");

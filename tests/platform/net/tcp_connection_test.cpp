@@ -5,6 +5,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -82,9 +83,10 @@ class ConnectedPair : public ::testing::Test {
   Received receive_on(const std::shared_ptr<TcpConnection>& connection, size_t maximum) {
     std::promise<Received> got;
     queue_.sync([&] {
-      connection->receive(maximum, [&](std::vector<uint8_t> content, bool end, std::error_code e) {
-        got.set_value({std::move(content), end, e});
-      });
+      connection->receive(maximum,
+                          [&](std::span<const uint8_t> content, bool end, std::error_code e) {
+                            got.set_value({{content.begin(), content.end()}, end, e});
+                          });
     });
     return await(got.get_future());
   }
@@ -110,6 +112,38 @@ TEST_F(ConnectedPair, BytesTravelWithCompletionAndChunksRespectTheMaximum) {
     ASSERT_LE(chunk.content.size(), 10u);
     all.insert(all.end(), chunk.content.begin(), chunk.content.end());
   }
+  EXPECT_EQ(all, message);
+}
+
+// The content lies in the connection's reused buffer: a handler that asks for the next chunk
+// before it is done with this one still reads this one, and the next chunk follows in order.
+TEST_F(ConnectedPair, NextReceiveAskedInsideTheHandlerLeavesTheContentIntact) {
+  std::promise<std::error_code> sent;
+  const std::vector<uint8_t> message{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+  queue_.sync([&] { client_->send(message, [&](std::error_code e) { sent.set_value(e); }); });
+  EXPECT_FALSE(await(sent.get_future()));
+
+  // Wait until all of it is readable, so the next read could land at once.
+  std::promise<void> readable;
+  queue_.sync([&] {
+    server_->receive(1, [&](std::span<const uint8_t> content, bool, std::error_code) {
+      EXPECT_EQ(content.size(), 1u);
+      readable.set_value();
+    });
+  });
+  await(readable.get_future());
+  std::vector<uint8_t> all{'a'};
+  std::promise<void> done;
+  queue_.sync([&] {
+    server_->receive(3, [&](std::span<const uint8_t> first, bool, std::error_code) {
+      server_->receive(4, [&](std::span<const uint8_t> second, bool, std::error_code) {
+        all.insert(all.end(), second.begin(), second.end());
+        done.set_value();
+      });
+      all.insert(all.end(), first.begin(), first.end());
+    });
+  });
+  await(done.get_future());
   EXPECT_EQ(all, message);
 }
 

@@ -33,7 +33,8 @@ TEST(HistoryDatabase, NewFileGetsVersionOneSchemaAndTheAddedTables) {
   { ConversationHistory history(folder.historyFile()); }
   EXPECT_EQ(schemaObjects(folder.historyFile()),
             (std::set<std::string>{"records", "peer_order", "unfinished", "metadata", "epochs",
-                                   "message_outbox", "attachment_sources", "message_receipts"}));
+                                   "message_outbox", "attachment_sources", "message_receipts",
+                                   "outbox_pending"}));
   RawDatabase raw(folder.historyFile());
   EXPECT_EQ(raw.value("PRAGMA user_version"), "1");
 }
@@ -72,6 +73,30 @@ TEST(HistoryDatabase, OlderVersionOneFileGainsTheAddedTablesAndKeepsItsRecords) 
   ConversationHistoryPage page = history.loadRecords(std::nullopt, std::nullopt, 10, false);
   ASSERT_EQ(page.records.size(), 1u);
   EXPECT_EQ(page.records[0], message(1, 7, "hi"));
+}
+
+TEST(HistoryDatabase, FileWithoutThePendingOutboxIndexGainsItAndKeepsItsRows) {
+  TemporaryFolder folder;
+  {
+    ConversationHistory history(folder.historyFile());
+    history.enqueue(message(1, 1, "waiting", true), key32(1), 0, std::nullopt);
+    history.enqueue(message(1, 2, "delivered", true), key32(1), 0, std::nullopt);
+  }
+  {
+    // As the version before the index left it.
+    RawDatabase raw(folder.historyFile());
+    raw.exec("DROP INDEX outbox_pending");
+    raw.exec("UPDATE message_outbox SET state=4 WHERE seq=2");
+  }
+  ConversationHistory history(folder.historyFile());
+  RawDatabase raw(folder.historyFile());
+  EXPECT_EQ(raw.value("SELECT sql FROM sqlite_master WHERE name='outbox_pending'"),
+            "CREATE INDEX outbox_pending ON message_outbox(seq) WHERE state<4");
+  EXPECT_EQ(raw.value("PRAGMA integrity_check"), "ok");
+  std::vector<ConversationOutboxEntry> pending = history.pendingOutboxEntries({.kind = "message"});
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].record.id, itemText(1));
+  EXPECT_EQ(history.pendingOutboxEntries({.kind = "message", .allStates = true}).size(), 2u);
 }
 
 // Files this version must not touch: the open fails and every byte stays.

@@ -201,25 +201,130 @@ TEST_F(HistoryRecords, PeersAreListedOnceInTextOrder) {
   EXPECT_EQ(history.peers(), (std::vector<std::string>{peerText(1), peerText(2), peerText(3)}));
 }
 
-TEST_F(HistoryRecords, StoredRowsBreakingTheRulesAreRefusedWhenRead) {
-  for (const char* sql : {"UPDATE records SET payload=X''", "UPDATE records SET kind='note'",
-                          "UPDATE records SET id=upper(id)", "UPDATE records SET peer=NULL"}) {
-    TemporaryFolder own;
-    ConversationHistory fresh(own.historyFile());
-    fresh.upsertRecord(message(1, 1));
-    {
-      // Another writer's file may lack our NOT NULL; loosen it to plant a NULL peer.
-      RawDatabase raw(own.historyFile());
-      raw.exec("PRAGMA writable_schema=1");
-      raw.exec(
-          "UPDATE sqlite_master SET sql=replace(sql,'peer TEXT NOT NULL','peer TEXT') "
-          "WHERE name='records'");
-    }
-    RawDatabase(own.historyFile()).exec(sql);
-    EXPECT_TRUE(failsWith([&] { fresh.loadRecords(std::nullopt, std::nullopt, 10, false); },
-                          Failure::invalidRecord()))
-        << sql;
+// A stored row of peer 1 broken by `sql` (run on record 3 of records 1 to 5) and what a page
+// reports of it.
+struct PoisonedRow {
+  const char* name;
+  std::string sql;
+  ConversationHistorySkippedRow reported;
+};
+
+class HistoryPoisonedRow : public ::testing::TestWithParam<PoisonedRow> {
+ protected:
+  void SetUp() override {
+    for (uint64_t id = 1; id <= 5; ++id) history.upsertRecord(message(1, id));
+    RawDatabase raw(folder.historyFile());
+    // Another writer's file may lack our NOT NULLs; loosen them to plant NULLs.
+    raw.exec("PRAGMA writable_schema=1");
+    raw.exec(
+        "UPDATE sqlite_master SET sql=replace(replace(replace(replace(sql,'kind TEXT NOT "
+        "NULL','kind TEXT'),'peer TEXT NOT NULL','peer TEXT'),'id TEXT NOT NULL','id TEXT'),"
+        "'payload BLOB NOT NULL','payload BLOB') WHERE name='records'");
   }
+
+  TemporaryFolder folder;
+  ConversationHistory history{folder.historyFile()};
+};
+
+TEST_P(HistoryPoisonedRow, IsSkippedReportedOnceAndLeftInPlace) {
+  RawDatabase(folder.historyFile()).exec(GetParam().sql + " WHERE id='" + itemText(3) + "'");
+  for (std::optional<std::string> peer :
+       {std::optional<std::string>(), std::optional(peerText(1))}) {
+    std::vector<std::string> seen;
+    std::vector<ConversationHistorySkippedRow> skipped;
+    std::optional<int64_t> before;
+    for (int pages = 0; pages < 10; ++pages) {
+      ConversationHistoryPage page = history.loadRecords(peer, before, 2, false);
+      for (auto it = page.records.rbegin(); it != page.records.rend(); ++it) {
+        seen.push_back(it->id);
+      }
+      skipped.insert(skipped.end(), page.skipped.begin(), page.skipped.end());
+      EXPECT_EQ(page.sequences.size(), page.records.size());
+      if (!page.hasMore) break;
+      before = page.oldestSequence;
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{itemText(5), itemText(4), itemText(2), itemText(1)}));
+    EXPECT_EQ(skipped, std::vector<ConversationHistorySkippedRow>{GetParam().reported});
+  }
+  RawDatabase raw(folder.historyFile());
+  EXPECT_EQ(raw.value("SELECT count(*) FROM records"), "5");
+}
+
+ConversationHistorySkippedRow reportedRow(std::string kind, std::string peer, std::string id) {
+  return ConversationHistorySkippedRow{
+      .sequence = 3, .kind = std::move(kind), .peer = std::move(peer), .id = std::move(id)};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, HistoryPoisonedRow,
+    ::testing::Values(
+        PoisonedRow{"EmptyPayload", "UPDATE records SET payload=X''",
+                    reportedRow("message", peerText(1), itemText(3))},
+        PoisonedRow{"NullPayload", "UPDATE records SET payload=NULL",
+                    reportedRow("message", peerText(1), itemText(3))},
+        PoisonedRow{"PayloadOverTheLimit", "UPDATE records SET payload=zeroblob(33554433)",
+                    reportedRow("message", peerText(1), itemText(3))},
+        PoisonedRow{"UnknownKind", "UPDATE records SET kind='note'",
+                    reportedRow("note", peerText(1), itemText(3))},
+        PoisonedRow{"EmptyKind", "UPDATE records SET kind=''",
+                    reportedRow("", peerText(1), itemText(3))},
+        PoisonedRow{"NullKind", "UPDATE records SET kind=NULL",
+                    reportedRow("", peerText(1), itemText(3))},
+        PoisonedRow{"UpperCaseId", "UPDATE records SET id=upper(id)",
+                    reportedRow("message", peerText(1), "17E40000-0000-4000-8000-000000000003")},
+        PoisonedRow{"EmptyId", "UPDATE records SET id=''", reportedRow("message", peerText(1), "")},
+        PoisonedRow{"NullId", "UPDATE records SET id=NULL",
+                    reportedRow("message", peerText(1), "")}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(HistoryRecords, RowOfAPeerThatBreaksTheRulesIsSkippedInEveryPeersPage) {
+  save({message(1, 1), message(2, 2)});
+  {
+    RawDatabase raw(folder.historyFile());
+    raw.exec("PRAGMA writable_schema=1");
+    raw.exec(
+        "UPDATE sqlite_master SET sql=replace(sql,'peer TEXT NOT NULL','peer TEXT') "
+        "WHERE name='records'");
+  }
+  RawDatabase(folder.historyFile())
+      .exec("UPDATE records SET peer=NULL WHERE id='" + itemText(2) + "'");
+  ConversationHistoryPage page = history.loadRecords(std::nullopt, std::nullopt, 10, false);
+  EXPECT_EQ(ids(page), std::vector<std::string>{itemText(1)});
+  ASSERT_EQ(page.skipped.size(), 1u);
+  EXPECT_EQ(page.skipped[0].peer, "");
+  EXPECT_EQ(page.skipped[0].id, itemText(2));
+}
+
+TEST_F(HistoryRecords, PageOfOnlySkippedRowsStillMovesTheCursorAndEnds) {
+  save({message(1, 1), message(1, 2), message(1, 3)});
+  RawDatabase(folder.historyFile()).exec("UPDATE records SET kind='note' WHERE seq<3");
+  ConversationHistoryPage newest = history.loadRecords(peerText(1), std::nullopt, 1, false);
+  EXPECT_EQ(ids(newest), std::vector<std::string>{itemText(3)});
+  EXPECT_TRUE(newest.hasMore);
+  EXPECT_TRUE(newest.skipped.empty());
+  ConversationHistoryPage rest = history.loadRecords(peerText(1), newest.oldestSequence, 1, false);
+  EXPECT_TRUE(rest.records.empty());
+  EXPECT_EQ(rest.skipped.size(), 2u);
+  EXPECT_EQ(rest.oldestSequence, 1);
+  EXPECT_FALSE(rest.hasMore);
+}
+
+TEST_F(HistoryRecords, SkippedRowsDoNotTakeARecordsPlaceInAPage) {
+  save({message(1, 1), message(1, 2), message(1, 3), message(1, 4)});
+  RawDatabase(folder.historyFile()).exec("UPDATE records SET payload=X'' WHERE seq=3");
+  ConversationHistoryPage page = history.loadRecords(peerText(1), std::nullopt, 2, false);
+  EXPECT_EQ(ids(page), (std::vector<std::string>{itemText(2), itemText(4)}));
+  EXPECT_TRUE(page.hasMore);
+  EXPECT_EQ(page.oldestSequence, 2);
+  ASSERT_EQ(page.skipped.size(), 1u);
+  EXPECT_EQ(page.skipped[0].sequence, 3);
+}
+
+TEST_F(HistoryRecords, StorageFailureWhileReadingAPageStillFails) {
+  save({message(1, 1)});
+  RawDatabase(folder.historyFile()).exec("DROP TABLE records");
+  EXPECT_TRUE(failsWith([&] { history.loadRecords(std::nullopt, std::nullopt, 10, false); },
+                        Failure::storage(SQLITE_ERROR)));
 }
 
 TEST_F(HistoryRecords, ClearingRemovesThePeersItemsAndRaisesItsEpoch) {

@@ -166,12 +166,59 @@ TEST_F(MessageOutbox, RowsOfAnotherEpochAreNeverDue) {
   EXPECT_TRUE(due({.kind = "message", .allStates = true}).empty());
 }
 
-TEST_F(MessageOutbox, StoredStateOutsideTheEnumerationIsRefused) {
-  queueMessage(1, 1);
-  history.execute("UPDATE message_outbox SET state=6");
-  EXPECT_TRUE(
-      failsWith([&] { due({.kind = "message", .allStates = true}); }, Failure::invalidRecord()));
+// A stored outbox row (message 2 of peer 1, between messages 1 and 3) broken by `sql`.
+struct PoisonedOutboxRow {
+  const char* name;
+  std::string sql;
+};
+
+class MessageOutboxPoisonedRow : public MessageOutbox,
+                                 public ::testing::WithParamInterface<PoisonedOutboxRow> {};
+
+TEST_P(MessageOutboxPoisonedRow, IsPassedOverNamedAndLeftInPlace) {
+  for (uint64_t id = 1; id <= 3; ++id) queueMessage(1, id);
+  {
+    RawDatabase raw(folder.historyFile());
+    // Another writer's file may lack our NOT NULL; loosen it to plant a NULL key.
+    raw.exec("PRAGMA writable_schema=1");
+    raw.exec(
+        "UPDATE sqlite_master SET sql=replace(sql,'recipient_key BLOB NOT NULL','recipient_key "
+        "BLOB') WHERE name='message_outbox'");
+  }
+  RawDatabase raw(folder.historyFile());
+  raw.exec(GetParam().sql);
+  const std::string before = raw.value(
+      "SELECT group_concat(quote(state)||quote(recipient_key)) "
+      "FROM message_outbox");
+
+  std::vector<ConversationHistorySkippedRow> skipped;
+  auto entries =
+      history.pendingOutboxEntries({.kind = "message", .limit = 2, .allStates = true}, &skipped);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].record.id, itemText(1));
+  EXPECT_EQ(entries[1].record.id, itemText(3));
+  ASSERT_EQ(skipped.size(), 1u);
+  EXPECT_EQ(skipped[0].sequence, 2);
+  EXPECT_EQ(skipped[0].kind, "message");
+  // The peer's own query passes over it the same way, without a list to report to.
+  EXPECT_EQ(dueIds({.kind = "message", .peer = peerText(1), .allStates = true}),
+            (std::vector<std::string>{itemText(1), itemText(3)}));
+  EXPECT_EQ(raw.value("SELECT group_concat(quote(state)||quote(recipient_key)) "
+                      "FROM message_outbox"),
+            before);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MessageOutboxPoisonedRow,
+    ::testing::Values(
+        PoisonedOutboxRow{"StateAboveTheEnumeration",
+                          "UPDATE message_outbox SET state=6 WHERE seq=2"},
+        PoisonedOutboxRow{"NegativeState", "UPDATE message_outbox SET state=-1 WHERE seq=2"},
+        PoisonedOutboxRow{"EmptyKey", "UPDATE message_outbox SET recipient_key=X'' WHERE seq=2"},
+        PoisonedOutboxRow{"NullKey", "UPDATE message_outbox SET recipient_key=NULL WHERE seq=2"},
+        PoisonedOutboxRow{"EmptyPayload", "UPDATE records SET payload=X'' WHERE seq=2"},
+        PoisonedOutboxRow{"UpperCaseId", "UPDATE records SET id=upper(id) WHERE seq=2"}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 // The allowed moves, row = from (waiting, sending, uncertain, attention, delivered,
 // cancelled), column = to in the same order: 'y' allowed, 'a' allowed only after an attempt.

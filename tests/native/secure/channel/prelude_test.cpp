@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "native/secure/channel/compatibility.h"
-
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -171,19 +169,6 @@ TEST(PreludeAccept, RefusesBadArguments) {
             VELSECURE_BUFFER_TOO_SMALL);
   EXPECT_EQ(status.detail, 1u);
   EXPECT_EQ(status.operation, VELSECURE_OP_PRELUDE);
-}
-
-TEST(Compatibility, OnlyWireMajorTwoWithTheExactChannelName) {
-  using velmorine::protocol::is_compatible;
-  using velmorine::protocol::is_discovery_compatible;
-  EXPECT_TRUE(is_discovery_compatible(2, "velsecure-v1"));
-  EXPECT_FALSE(is_discovery_compatible(1, "velsecure-v1"));
-  EXPECT_FALSE(is_discovery_compatible(3, "velsecure-v1"));
-  EXPECT_FALSE(is_discovery_compatible(2, "velsecure-v2"));
-  EXPECT_FALSE(is_discovery_compatible(2, std::string("velsecure-v1\0", 13)));
-  EXPECT_FALSE(is_discovery_compatible(2, "VELSECURE-V1"));
-  EXPECT_TRUE(is_compatible(2));
-  EXPECT_FALSE(is_compatible(0));
 }
 
 }  // namespace

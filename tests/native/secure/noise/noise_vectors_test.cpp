@@ -15,10 +15,15 @@
 namespace velmorine::secure::testing {
 namespace {
 
-nlohmann::json load_vectors() {
+// The vectors file inside the repository (tests/testdata), as the build points at it.
+std::string vectors_path() {
   const char* dir = std::getenv("VELMORINE_TESTDATA_DIR");
-  if (dir == nullptr) return {};
-  std::ifstream in(std::string(dir) + "/noise/xx_25519_chachapoly_blake2s.json");
+  return std::string(dir != nullptr ? dir : "(VELMORINE_TESTDATA_DIR unset)") +
+         "/noise/xx_25519_chachapoly_blake2s.json";
+}
+
+nlohmann::json load_vectors() {
+  std::ifstream in(vectors_path());
   if (!in) return {};
   return nlohmann::json::parse(in)["vectors"];
 }
@@ -27,7 +32,7 @@ class NoiseVector : public ::testing::TestWithParam<size_t> {};
 
 TEST_P(NoiseVector, HandshakeAndTransportMatchCiphertexts) {
   const nlohmann::json vectors = load_vectors();
-  ASSERT_GT(vectors.size(), GetParam()) << "VELMORINE_TESTDATA_DIR must hold the vectors";
+  ASSERT_GT(vectors.size(), GetParam()) << "no vectors read from " << vectors_path();
   const nlohmann::json& v = vectors[GetParam()];
   const std::string name = v.contains("protocol_name") ? v["protocol_name"] : v["name"];
   ASSERT_EQ(name, "Noise_XX_25519_ChaChaPoly_BLAKE2s");

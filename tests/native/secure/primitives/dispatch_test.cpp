@@ -16,8 +16,16 @@ namespace {
 #if VELMORINE_SECURE_X86_64
 TEST(Dispatch, ChoosesTheVectorPathsTheCpuSupports) {
   const CpuFeatures& cpu = cpu_features();
-  if (cpu.avx2) {
+  if (cpu.avx512f && cpu.avx512vl && cpu.avx512bw) {
+    EXPECT_EQ(chacha_xor_for_cpu(), chacha_xor_avx512);
+  } else if (cpu.avx2) {
     EXPECT_EQ(chacha_xor_for_cpu(), chacha_xor_avx2);
+  }
+  if (cpu.avx512f && cpu.avx512vl && cpu.avx512ifma) {
+    EXPECT_EQ(poly1305_blocks_for_cpu(), poly1305_blocks_avx512ifma);
+  } else if (cpu.avx512f && cpu.avx512vl && cpu.avx512bw) {
+    EXPECT_EQ(poly1305_blocks_for_cpu(), poly1305_blocks_avx512);
+  } else if (cpu.avx2) {
     EXPECT_EQ(poly1305_blocks_for_cpu(), poly1305_blocks_avx2);
   }
   if (cpu.sha && cpu.sse41 && cpu.ssse3) {
@@ -30,11 +38,23 @@ TEST(Dispatch, ChoosesTheVectorPathsTheCpuSupports) {
     EXPECT_EQ(curve25519_ladder_for_cpu(), curve25519_ladder_adx);
   }
 }
+
+// A wrong CPUID bit or XCR0 mask would switch a path off (or on) silently; the compiler's
+// runtime reads the same features independently, including the OS's saved-state check.
+TEST(Dispatch, SeesTheFeaturesTheCompilerRuntimeSees) {
+  __builtin_cpu_init();
+  const CpuFeatures& cpu = cpu_features();
+  EXPECT_EQ(cpu.avx2, __builtin_cpu_supports("avx2") != 0);
+  EXPECT_EQ(cpu.avx512f, __builtin_cpu_supports("avx512f") != 0);
+  EXPECT_EQ(cpu.avx512vl, __builtin_cpu_supports("avx512vl") != 0);
+  EXPECT_EQ(cpu.avx512bw, __builtin_cpu_supports("avx512bw") != 0);
+  EXPECT_EQ(cpu.avx512ifma, __builtin_cpu_supports("avx512ifma") != 0);
+}
 #endif
 
 TEST(Dispatch, FallsBackToPortableCodeWithoutTheFeatures) {
   const CpuFeatures& cpu = cpu_features();
-  if (!cpu.avx2) {
+  if (!cpu.avx2 && !(cpu.avx512f && cpu.avx512vl && cpu.avx512bw)) {
     EXPECT_EQ(chacha_xor_for_cpu(), chacha_xor_portable);
     EXPECT_EQ(poly1305_blocks_for_cpu(), poly1305_blocks_portable);
   }

@@ -23,6 +23,16 @@ const Implementation kImplementations[] = {
     {"portable", poly1305_blocks_portable, [] { return true; }},
 #if VELMORINE_SECURE_X86_64
     {"avx2", poly1305_blocks_avx2, [] { return cpu_features().avx2; }},
+    {"avx512", poly1305_blocks_avx512,
+     [] {
+       const CpuFeatures& cpu = cpu_features();
+       return cpu.avx512f && cpu.avx512vl && cpu.avx512bw;
+     }},
+    {"avx512ifma", poly1305_blocks_avx512ifma,
+     [] {
+       const CpuFeatures& cpu = cpu_features();
+       return cpu.avx512f && cpu.avx512vl && cpu.avx512ifma;
+     }},
 #endif
 };
 
@@ -112,10 +122,41 @@ TEST_P(Poly1305Implementation, MatchesOpenSslAcrossLengths) {
   }
 }
 
+TEST_P(Poly1305Implementation, MatchesOpenSslOverWholeRecords) {
+  testing::SeededBytes random(54);
+  for (const std::size_t length : {61440u, 61440u + 16 * 7 + 3, 61440u + 16 * 40}) {
+    const Bytes key = random.next(32), data = random.next(length);
+    ASSERT_EQ(tag_with(GetParam().blocks, key, data), openssl_poly1305(key, data))
+        << "length " << length;
+  }
+}
+
+// Random lengths cut into random runs of whole blocks, each run a call of its own that starts
+// from the accumulator the previous one left.
+TEST_P(Poly1305Implementation, AgreesWithPortableOverRandomLengthsAndPieces) {
+  testing::SeededBytes random(55);
+  for (int trial = 0; trial < 200; ++trial) {
+    const std::size_t length = testing::random_length(random);
+    const Bytes key = random.next(32), data = random.next(length);
+    Poly1305State state;
+    poly1305_init(&state, key.data());
+    std::size_t offset = 0;
+    for (const std::size_t piece : testing::random_pieces(random, length / 16 * 16)) {
+      if (piece / 16 != 0) GetParam().blocks(&state, data.data() + offset, piece / 16);
+      offset += piece / 16 * 16;
+    }
+    poly1305_update(&state, data.data() + offset, length - offset);
+    Bytes tag(16);
+    poly1305_finish(&state, tag.data());
+    ASSERT_EQ(tag, tag_with(poly1305_blocks_portable, key, data))
+        << "trial " << trial << ", length " << length;
+  }
+}
+
 TEST_P(Poly1305Implementation, SurvivesAccumulatorsNearTheModulus) {
   // All-ones keys and messages keep every limb at its largest between reductions.
   const Bytes key(32, 0xff);
-  for (const std::size_t length : {16u, 64u, 256u, 1024u, 4096u}) {
+  for (const std::size_t length : {16u, 64u, 256u, 1024u, 4096u, 61440u}) {
     const Bytes data(length, 0xff);
     ASSERT_EQ(tag_with(GetParam().blocks, key, data), openssl_poly1305(key, data))
         << "length " << length;

@@ -5,6 +5,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <random>
@@ -75,6 +76,22 @@ inline std::vector<std::size_t> interesting_lengths() {
   for (std::size_t n = 0; n <= 600; ++n) lengths.push_back(n);
   for (std::size_t n = 601; n <= 2100; n += 7) lengths.push_back(n);
   return lengths;
+}
+
+// Mostly 0..2100 bytes, one draw in four past one 61,440-byte record.
+inline std::size_t random_length(SeededBytes& random) {
+  return random.below(4) == 0 ? 61440 + random.below(4000) : random.below(2101);
+}
+
+// Cuts `length` into pieces of random size, some of them empty.
+inline std::vector<std::size_t> random_pieces(SeededBytes& random, std::size_t length) {
+  std::vector<std::size_t> pieces;
+  while (length != 0) {
+    const std::size_t piece = std::min(random.below(1500), length);
+    pieces.push_back(piece);
+    length -= piece;
+  }
+  return pieces;
 }
 
 inline Bytes openssl_digest(const EVP_MD* md, const Bytes& data) {

@@ -1,0 +1,120 @@
+#include "Velmorine/workspace/vel_runtime_operations.h"
+
+#include <utility>
+
+namespace velmorine::workspace {
+
+VelRuntimeOperations::VelRuntimeOperations(std::shared_ptr<runtime::VelRuntime> runtime,
+                                           std::function<void(std::function<void()>)> mainQueue)
+    : runtime_(std::move(runtime)), mainQueue_(std::move(mainQueue)) {}
+
+void VelRuntimeOperations::setOnSnapshot(std::function<void(runtime::RuntimeSnapshot)> onSnapshot) {
+  runtime_->setOnSnapshot(std::move(onSnapshot));
+}
+
+void VelRuntimeOperations::start() { runtime_->start(); }
+void VelRuntimeOperations::suspend() { runtime_->suspend(); }
+void VelRuntimeOperations::resume() { runtime_->resume(); }
+
+void VelRuntimeOperations::shutdown(std::function<void()> completion) {
+  runtime_->shutdown(std::move(completion));
+}
+
+void VelRuntimeOperations::refreshDeviceName() { runtime_->refreshDeviceName(); }
+void VelRuntimeOperations::configureReminders() { runtime_->configureReminders(); }
+void VelRuntimeOperations::connectPeer(std::string wireID) {
+  runtime_->connectPeer(std::move(wireID));
+}
+
+void VelRuntimeOperations::selectConversation(std::string contactID, bool earlier) {
+  runtime_->selectConversation(std::move(contactID), earlier);
+}
+
+void VelRuntimeOperations::sendText(std::string text, std::string wireID, std::string contactID,
+                                    TextSent completion) {
+  runtime_->sendText(std::move(wireID), std::move(text), std::move(contactID),
+                     std::move(completion));
+}
+
+void VelRuntimeOperations::resendMessage(std::string messageID, std::string contactID) {
+  runtime_->resendMessage(std::move(contactID), std::move(messageID));
+}
+
+void VelRuntimeOperations::cancelMessage(std::string messageID, std::string contactID) {
+  runtime_->cancelMessage(std::move(contactID), std::move(messageID));
+}
+
+void VelRuntimeOperations::cancelReminder(std::string peerID) {
+  runtime_->cancelReminder(std::move(peerID));
+}
+
+void VelRuntimeOperations::clearConversation(std::string wireID, std::string contactID,
+                                             Completion completion) {
+  runtime_->clearConversation(std::move(contactID), std::move(wireID), std::move(completion));
+}
+
+void VelRuntimeOperations::setPeerBlocked(std::string peerID, bool blocked) {
+  runtime_->setPeerBlocked(std::move(peerID), blocked);
+}
+
+void VelRuntimeOperations::resolveChangedKey(std::string wireID, bool separate) {
+  runtime_->resolveChangedKey(std::move(wireID), separate);
+}
+
+void VelRuntimeOperations::verifyPeer(std::string wireID) {
+  runtime_->verifyPeer(std::move(wireID));
+}
+
+void VelRuntimeOperations::setNetworkEnabled(bool enabled) { runtime_->setNetworkEnabled(enabled); }
+
+void VelRuntimeOperations::updatePreferences(std::function<void(store::AppPreferences&)> change) {
+  runtime_->updatePreferences(std::move(change));
+}
+
+void VelRuntimeOperations::renameDevice(std::optional<std::string> name, Completion completion) {
+  runtime_->renameDevice(std::move(name), std::move(completion));
+}
+
+void VelRuntimeOperations::resetDevices(Completion completion) {
+  runtime_->resetDevices(std::move(completion));
+}
+
+void VelRuntimeOperations::hideEndedTransfers(std::optional<std::string> contactID,
+                                              std::optional<std::string> transferID,
+                                              Completion completion) {
+  runtime_->hideEndedTransfers({std::move(contactID), std::move(transferID)},
+                               std::move(completion));
+}
+
+// Until the runtime sends files through its attachment outbox, a batch is refused (the
+// composer keeps the draft and shows the failure) rather than left pending for ever.
+void VelRuntimeOperations::sendFiles(PreparedAttachments, std::string, FilesSent completion) {
+  if (!completion) return;
+  mainQueue_(
+      [completion = std::move(completion)] { completion(transfer::ContentFailure::Case::io); });
+}
+
+// The runtime does not take decisions on offers nor recover receives yet: nothing happens,
+// as for an offer the engine does not hold.
+void VelRuntimeOperations::acceptTransfer(std::string, std::filesystem::path) {}
+void VelRuntimeOperations::declineTransfer(std::string) {}
+void VelRuntimeOperations::cancelTransfer(std::string) {}
+void VelRuntimeOperations::retryTransfer(std::string) {}
+void VelRuntimeOperations::recoverReceives(std::filesystem::path) {}
+void VelRuntimeOperations::removeReceivedRecord(std::string) {}
+
+// Nor does it manage the received-files folder yet: the folder cannot be used.
+void VelRuntimeOperations::relinkReceivedFolder(std::string, std::filesystem::path,
+                                                ReceivedFolderRelinked completion) {
+  if (!completion) return;
+  mainQueue_([completion = std::move(completion)] { completion(std::nullopt); });
+}
+
+void VelRuntimeOperations::openReceivedFolder(ReceivedFolderOpened completion) {
+  if (!completion) return;
+  mainQueue_([completion = std::move(completion)] {
+    completion(std::unexpected(transfer::ContentFailure::Case::access));
+  });
+}
+
+}  // namespace velmorine::workspace
