@@ -209,15 +209,17 @@ void AtomicReceive::write(std::int64_t index, std::uint64_t offset,
   // left to do (only a hint: durability still comes from that fsync, which follows a file's last
   // chunk at once anyway).
   const bool beside = data.size() >= kBackgroundHashBytes;
-  if (beside) hash_.start(data);
-  struct Finish {
-    BackgroundDigest& digest;
-    ~Finish() { digest.finish(); }
-  } finish{hash_};
-  writeAll(file_.get(), data);
-  if (current_->size - fileOffset_ > data.size()) {
-    ::sync_file_range(file_.get(), static_cast<off_t>(fileOffset_), static_cast<off_t>(data.size()),
-                      SYNC_FILE_RANGE_WRITE);
+  {
+    if (beside) hash_.start(data);
+    struct Finish {
+      BackgroundDigest& digest;
+      ~Finish() { digest.finish(); }
+    } finish{hash_};
+    writeAll(file_.get(), data);
+    if (current_->size - fileOffset_ > data.size()) {
+      ::sync_file_range(file_.get(), static_cast<off_t>(fileOffset_),
+                        static_cast<off_t>(data.size()), SYNC_FILE_RANGE_WRITE);
+    }
   }
   if (!beside) hash_.update(data);
   fileOffset_ += data.size();
