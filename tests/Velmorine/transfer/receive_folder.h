@@ -30,8 +30,16 @@ class ReceiveFolder {
                  "the temporary folder's file system takes no receives, and a tmpfs in a "
                  "private mount namespace needs root (CAP_SYS_ADMIN): ") +
              std::strerror(errno);
+      return;
     }
+    mounted_ = true;
   }
+  // The tmpfs goes first, so that the temporary folder beneath it can be removed.
+  ~ReceiveFolder() {
+    if (mounted_) ::umount2(folder_.path().c_str(), MNT_DETACH);
+  }
+  ReceiveFolder(const ReceiveFolder&) = delete;
+  ReceiveFolder& operator=(const ReceiveFolder&) = delete;
 
   bool usable() const { return why_.empty(); }
   const std::string& why() const { return why_; }
@@ -48,6 +56,7 @@ class ReceiveFolder {
 
   TemporaryFolder folder_;
   std::string why_;
+  bool mounted_ = false;
 };
 
 }  // namespace velmorine::testing
