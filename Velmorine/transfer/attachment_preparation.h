@@ -73,6 +73,8 @@ class AttachmentPreparation : public std::enable_shared_from_this<AttachmentPrep
   void setAllowPackages(bool allow);
   const std::optional<std::string>& recipientID() const { return recipientID_; }
   std::int64_t importGeneration() const { return importGeneration_; }
+  // Whether the chooser is showing.
+  bool choosing() const { return choosing_; }
 
   // False, changing nothing, when another peer is bound already.
   bool bindRecipient(const std::string& peerID);

@@ -170,9 +170,11 @@ TEST_F(Attachments, TheChooserShowsOnceAndItsLateResultAfterAClearIsDropped) {
   model->choose();
   model->choose();
   EXPECT_EQ(chooser->shown, 1);
+  EXPECT_TRUE(model->choosing());
   model->clear();
   chooser->done(std::vector<ContentUrl>{url("a.txt")});
   main->runAll();
+  EXPECT_FALSE(model->choosing());
   EXPECT_TRUE(model->selections().empty());
 
   model->choose();  // the panel closed, so it shows again
