@@ -102,14 +102,20 @@ TEST_P(RuntimeOutboxBackOff, DoublesUpTo128Seconds) {
   ASSERT_TRUE(runtime.start());
   const std::string contact = testing::newID();
   const auto message = testing::outgoingMessage(contact, MessageDelivery::sending);
+  int64_t changed = 0;
   runtime.onQueue([&] {
     auto& history = *runtime->history;
     const auto row = testing::enqueueSeed(history, message);
     history.execute(
         "UPDATE message_outbox SET state=1,attempts=" + std::to_string(GetParam().attempts) +
         " WHERE seq=" + std::to_string(row.sequence));
+    changed = history.queryInteger("SELECT total_changes()", {}).value_or(-1);
     runtime->requeueSending(std::nullopt);
+    runtime->publishSnapshot();
+    // The row and its record move in one write; the snapshot finds nothing more to write.
+    changed = history.queryInteger("SELECT total_changes()", {}).value_or(-1) - changed;
   });
+  EXPECT_EQ(changed, 2);
   const auto row = rows(runtime, message.id).at(0);
   EXPECT_EQ(row.state, ConversationOutboxState::uncertain);
   EXPECT_EQ(row.retryAfter - wall(), GetParam().wait);
