@@ -104,9 +104,8 @@ std::set<std::string> outgoingIn(const Json& snapshot, const std::string& peer,
 std::vector<std::string> textsNumbered(const std::string& prefix, size_t from, size_t count) {
   std::vector<std::string> texts;
   for (size_t i = from; i < from + count; ++i) {
-    char number[16];
-    std::snprintf(number, sizeof number, "%05zu", i);
-    texts.push_back(prefix + number);
+    std::string number = std::to_string(i);
+    texts.push_back(prefix + std::string(number.size() < 5 ? 5 - number.size() : 0, '0') + number);
   }
   return texts;
 }
