@@ -105,49 +105,71 @@ TEST_F(RuntimeChat, ARepeatedChatIsAcknowledgedTwiceAndStoredOnce) {
   EXPECT_FALSE(peer.closed());
 }
 
-// A CHAT under an identifier that already names other content: the peer's fault, so its
-// session goes unacknowledged and the user's storage is not blamed.
+// A CHAT that the history refuses to store as the peer sent it (under an identifier that
+// already names other content, or one no record may carry): the peer's fault, so its session
+// goes unacknowledged and the user's storage is not blamed.
 struct ConflictCase {
   const char* name;
-  bool ownMessage;  // the identifier of a message sent to the peer, else one it sent before
+  enum class Identifier { usedBefore, ofOurMessage, nil } identifier;
 };
 
 class RuntimeChatConflict : public RuntimeChat,
                             public ::testing::WithParamInterface<ConflictCase> {};
 
 TEST_P(RuntimeChatConflict, ClosesTheSessionWithoutAcknowledgingAndLeavesTheStatus) {
+  using Identifier = ConflictCase::Identifier;
   ScriptedPeer peer(world, runtime);
   ASSERT_TRUE(peer.connect());
-  std::string id;
+  std::string id = testing::newID();
   size_t acknowledgements = 0;
-  if (GetParam().ownMessage) {
-    id = sendAccepted(peer.id(), "ours");
-    ASSERT_TRUE(peer.waitForChats(1));
-    ASSERT_TRUE(waitForDelivery(id, MessageDelivery::acknowledged));
-  } else {
-    id = testing::newID();
-    ASSERT_TRUE(peer.send(peer.chat(id, "one")));
-    ASSERT_TRUE(peer.waitUntil([&] { return peer.acknowledged().size() == 1; }));
-    acknowledgements = 1;
+  std::optional<std::string> kept;  // the text the history keeps under the identifier
+  VEFrame refused = peer.chat(id, "two");
+  switch (GetParam().identifier) {
+    case Identifier::usedBefore:
+      ASSERT_TRUE(peer.send(peer.chat(id, "one")));
+      ASSERT_TRUE(peer.waitUntil([&] { return peer.acknowledged().size() == 1; }));
+      acknowledgements = 1;
+      kept = "one";
+      break;
+    case Identifier::ofOurMessage:
+      id = sendAccepted(peer.id(), "ours");
+      ASSERT_TRUE(peer.waitForChats(1));
+      ASSERT_TRUE(waitForDelivery(id, MessageDelivery::acknowledged));
+      refused = peer.chat(id, "two");
+      kept = "ours";
+      break;
+    case Identifier::nil: {
+      // The wire allows it; no record may carry it.
+      auto frame = refused.frame();
+      const std::string nil = "00000000-0000-0000-0000-000000000000";
+      frame.header_utf8.replace(frame.header_utf8.find(id), id.size(), nil);
+      refused = VEFrame(std::move(frame));
+      id = nil;
+      break;
+    }
   }
 
-  ASSERT_TRUE(peer.send(peer.chat(id, "two")));
+  ASSERT_TRUE(peer.send(refused));
   ASSERT_TRUE(peer.waitForClose());
   EXPECT_EQ(peer.acknowledged().size(), acknowledgements);
   expectStorageFine();
   const auto stored = records(peer.id());
-  ASSERT_EQ(stored.size(), 1u);
-  const auto message = decodeRuntimeMessage(stored[0].payload);
-  EXPECT_EQ(message.text, GetParam().ownMessage ? "ours" : "one");
-  EXPECT_EQ(message.outgoing, GetParam().ownMessage);
+  ASSERT_EQ(stored.size(), kept ? 1u : 0u);
+  if (kept) {
+    const auto message = decodeRuntimeMessage(stored[0].payload);
+    EXPECT_EQ(message.text, *kept);
+    EXPECT_EQ(message.outgoing, GetParam().identifier == Identifier::ofOurMessage);
+  }
+  EXPECT_TRUE(messagesWithID(runtime.latest(), id).size() <= 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Identifiers, RuntimeChatConflict,
-                         ::testing::Values(ConflictCase{"OldIdentifierNewText", false},
-                                           ConflictCase{"IdentifierOfOurMessage", true}),
-                         [](const ::testing::TestParamInfo<ConflictCase>& row) {
-                           return std::string(row.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Identifiers, RuntimeChatConflict,
+    ::testing::Values(ConflictCase{"OldIdentifierNewText", ConflictCase::Identifier::usedBefore},
+                      ConflictCase{"IdentifierOfOurMessage",
+                                   ConflictCase::Identifier::ofOurMessage},
+                      ConflictCase{"NilIdentifier", ConflictCase::Identifier::nil}),
+    [](const ::testing::TestParamInfo<ConflictCase>& row) { return std::string(row.param.name); });
 
 // A CHAT_ACK that matches nothing of this peer's is dropped, and the session carries on.
 struct StrayAckCase {
