@@ -171,6 +171,19 @@ INSTANTIATE_TEST_SUITE_P(
                       ConflictCase{"NilIdentifier", ConflictCase::Identifier::nil}),
     [](const ::testing::TestParamInfo<ConflictCase>& row) { return std::string(row.param.name); });
 
+TEST_F(RuntimeChat, AChatArrivingWithTheHistoryClosedIsNotAcknowledgedAndShowsTheStorage) {
+  ScriptedPeer peer(world, runtime);
+  ASSERT_TRUE(peer.connect());
+  std::shared_ptr<store::ConversationHistory> kept;
+  runtime.onQueue([&] { kept = std::move(runtime->history); });
+  ASSERT_TRUE(peer.send(peer.chat(testing::newID(), "into the void")));
+  ASSERT_TRUE(peer.waitForClose());
+  EXPECT_TRUE(peer.acknowledged().empty());
+  runtime.settle();
+  EXPECT_EQ(runtime.latest().status, "storage.unavailable");
+  runtime.onQueue([&] { runtime->history = std::move(kept); });
+}
+
 // A CHAT_ACK that matches nothing of this peer's is dropped, and the session carries on.
 struct StrayAckCase {
   const char* name;
