@@ -77,6 +77,8 @@ inline constexpr size_t kMaximumSessions = 32;
 // Not-yet-authenticated sessions from one remote address; beyond it the oldest of them goes.
 inline constexpr size_t kMaximumUnauthenticatedPerAddress = 4;
 inline constexpr size_t kMaximumPendingChats = 128;
+// Every read of pending outbox rows takes at most this many.
+inline constexpr int kOutboxQueryLimit = 200;
 inline constexpr int kHistoryPageSize = 100;
 inline constexpr int kStartHistoryRecords = 200;
 inline constexpr size_t kSelectedMessageWindow = 1000;
@@ -277,6 +279,21 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   // The pending message rows, at most 200, read once for a snapshot; empty on failure.
   std::vector<store::ConversationOutboxEntry> pendingMessageRows();
   void reportInvalidRecord();
+  // A pending message row and the message it holds.
+  struct ReadableRow {
+    store::ConversationOutboxEntry row;
+    RuntimeMessage message;
+  };
+  // The oldest pending message row of `contact` after sequence `after` that can be read. A row
+  // that cannot be read is reported, left stored and passed over: it is never sent, and the
+  // contact's later rows go on without it. Throws when the history fails.
+  std::optional<ReadableRow> oldestReadableRow(const std::string& contact, int64_t after = 0);
+  // The same for every contact, in sequence order, at most 200. Throws when the history fails.
+  std::vector<ReadableRow> readableOutboxHeads();
+  // Brings the caches in step with a message record just written.
+  void noteMessageWrite(const RuntimeMessage& message,
+                        const store::ConversationHistoryRecord& record,
+                        std::optional<int64_t> sequence = std::nullopt);
   // The message a history record holds, checked against the record's identifier and contact;
   // none (and the diagnostic) for a record that does not decode or does not match.
   std::optional<RuntimeMessage> messageOfRecord(const store::ConversationHistoryRecord& record);

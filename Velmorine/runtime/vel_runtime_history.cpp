@@ -37,6 +37,63 @@ std::optional<RuntimeMessage> VelRuntime::messageOfRecord(
   return std::nullopt;
 }
 
+std::optional<VelRuntime::ReadableRow> VelRuntime::oldestReadableRow(const std::string& contact,
+                                                                     int64_t after) {
+  store::ConversationOutboxQuery query;
+  query.kind = "message";
+  query.peer = lowered(contact);
+  query.after = after;
+  // Almost always the first row is readable; only past a bad one is a whole page read.
+  query.limit = 1;
+  while (true) {
+    std::vector<store::ConversationHistorySkippedRow> skipped;
+    const auto rows = history->pendingOutboxEntries(query, &skipped);
+    if (!skipped.empty()) reportInvalidRecord();
+    for (const auto& row : rows) {
+      if (auto message = messageOfRecord(row.record)) return ReadableRow{row, std::move(*message)};
+    }
+    if (rows.size() < static_cast<size_t>(query.limit)) return std::nullopt;
+    query.after = rows.back().sequence;
+    query.limit = kOutboxQueryLimit;
+  }
+}
+
+std::vector<VelRuntime::ReadableRow> VelRuntime::readableOutboxHeads() {
+  store::ConversationOutboxQuery query;
+  query.kind = "message";
+  query.oldestOnly = true;
+  std::vector<store::ConversationHistorySkippedRow> skipped;
+  const auto rows = history->pendingOutboxEntries(query, &skipped);
+  if (!skipped.empty()) reportInvalidRecord();
+  std::vector<ReadableRow> heads;
+  for (const auto& row : rows) {
+    if (auto message = messageOfRecord(row.record)) {
+      heads.push_back(ReadableRow{row, std::move(*message)});
+    } else if (auto next = oldestReadableRow(row.record.peer, row.sequence)) {
+      heads.push_back(std::move(*next));
+    }
+  }
+  // A row the store itself cannot read still counts as its contact's oldest there.
+  for (const auto& bad : skipped) {
+    if (!store::ConversationHistory::isCanonicalIdentifier(bad.peer)) continue;
+    if (auto next = oldestReadableRow(bad.peer, bad.sequence)) heads.push_back(std::move(*next));
+  }
+  std::ranges::sort(heads, {}, [](const ReadableRow& head) { return head.row.sequence; });
+  if (heads.size() > static_cast<size_t>(kOutboxQueryLimit)) heads.resize(kOutboxQueryLimit);
+  return heads;
+}
+
+void VelRuntime::noteMessageWrite(const RuntimeMessage& message,
+                                  const store::ConversationHistoryRecord& record,
+                                  std::optional<int64_t> sequence) {
+  const std::string key = messageKey(message);
+  savedHistory[key] = record.payload;
+  savedMessages[key] = message;
+  if (sequence) historyOrder[key] = *sequence;
+  historyPeers.insert(record.peer);
+  historyUnavailable = false;
+}
+
 std::optional<transfer::RuntimeTransfer> VelRuntime::transferOfRecord(
     const store::ConversationHistoryRecord& record) {
   try {
@@ -87,13 +144,11 @@ void VelRuntime::saveMessage(const RuntimeMessage& message) {
     rollbackQuietly(*history);
     throw;
   }
-  savedHistory[key] = record.payload;
-  savedMessages[key] = message;
-  if (const auto sequence = sequences.find(record.key()); sequence != sequences.end()) {
-    historyOrder[key] = sequence->second;
+  std::optional<int64_t> sequence;
+  if (const auto found = sequences.find(record.key()); found != sequences.end()) {
+    sequence = found->second;
   }
-  historyPeers.insert(record.peer);
-  historyUnavailable = false;
+  noteMessageWrite(message, record, sequence);
 }
 
 void VelRuntime::enqueueMessage(const RuntimeMessage& message,
@@ -102,12 +157,7 @@ void VelRuntime::enqueueMessage(const RuntimeMessage& message,
   const auto record = historyRecord(message);
   const int64_t epoch = history->epoch(record.peer);
   const int64_t sequence = history->enqueue(record, recipientKey, epoch, std::nullopt);
-  const std::string key = messageKey(message);
-  savedHistory[key] = record.payload;
-  savedMessages[key] = message;
-  historyOrder[key] = sequence;
-  historyPeers.insert(record.peer);
-  historyUnavailable = false;
+  noteMessageWrite(message, record, sequence);
 }
 
 std::optional<store::ConversationOutboxEntry> VelRuntime::outboxEntry(
