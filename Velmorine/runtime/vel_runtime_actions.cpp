@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "Velmorine/network/secure_connection_failure.h"
+#include "Velmorine/runtime/history_transaction.h"
 #include "Velmorine/runtime/runtime_text.h"
 #include "Velmorine/runtime/vel_runtime.h"
 
@@ -190,17 +191,7 @@ bool VelRuntime::clearConversationOnQueue(const std::optional<std::string>& give
     return false;
   }
   try {
-    history->execute("BEGIN IMMEDIATE");
-    try {
-      history->clearConversation(lowered(contact));
-      history->execute("COMMIT");
-    } catch (...) {
-      try {
-        history->execute("ROLLBACK");
-      } catch (...) {
-      }
-      throw;
-    }
+    inImmediateTransaction(*history, [&] { history->clearConversation(lowered(contact)); });
   } catch (...) {
     historyUnavailable = true;
     publishSnapshot();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "Velmorine/runtime/history_transaction.h"
 #include "Velmorine/runtime/runtime_text.h"
 #include "Velmorine/runtime/vel_runtime.h"
 
@@ -12,13 +13,6 @@ namespace velmorine::runtime {
 namespace {
 
 constexpr int64_t kUnnumbered = std::numeric_limits<int64_t>::max();
-
-void rollbackQuietly(store::ConversationHistory& history) {
-  try {
-    history.execute("ROLLBACK");
-  } catch (...) {
-  }
-}
 
 }  // namespace
 
@@ -135,15 +129,9 @@ void VelRuntime::saveMessage(const RuntimeMessage& message) {
     return;
   }
   const int64_t epoch = history->epoch(record.peer);
-  history->execute("BEGIN IMMEDIATE");
-  store::ConversationSequences sequences;
-  try {
-    sequences = history->saveRecords({record}, {{record.peer, epoch}});
-    history->execute("COMMIT");
-  } catch (...) {
-    rollbackQuietly(*history);
-    throw;
-  }
+  const auto sequences = inImmediateTransaction(*history, [&] {
+    return history->saveRecords({record}, {{record.peer, epoch}});
+  });
   std::optional<int64_t> sequence;
   if (const auto found = sequences.find(record.key()); found != sequences.end()) {
     sequence = found->second;

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "Velmorine/network/secure_connection_failure.h"
+#include "Velmorine/runtime/history_transaction.h"
 #include "Velmorine/runtime/runtime_text.h"
 #include "Velmorine/runtime/vel_runtime.h"
 #include "Velmorine/store/device_name_preferences.h"
@@ -76,28 +77,10 @@ void VelRuntime::openStore() {
 void VelRuntime::openHistory() {
   history = std::make_shared<store::ConversationHistory>(directoryURL / kHistoryFile);
   dismissedTransfers = history->hiddenTransferNames();
-  history->execute("BEGIN IMMEDIATE");
-  try {
-    history->importRecords(kImportMarker, {});
-    history->execute("COMMIT");
-  } catch (...) {
-    try {
-      history->execute("ROLLBACK");
-    } catch (...) {
-    }
-    throw;
-  }
-  history->execute("BEGIN IMMEDIATE");
-  try {
+  inImmediateTransaction(*history, [&] { history->importRecords(kImportMarker, {}); });
+  inImmediateTransaction(*history, [&] {
     history->execute("UPDATE message_outbox SET state=2,retry_after=0 WHERE state=1");
-    history->execute("COMMIT");
-  } catch (...) {
-    try {
-      history->execute("ROLLBACK");
-    } catch (...) {
-    }
-    throw;
-  }
+  });
   settleUnsettledRecords();
   const auto peers = history->peers();
   historyPeers = std::set<std::string>(peers.begin(), peers.end());
@@ -142,17 +125,7 @@ void VelRuntime::settleUnsettledRecords() {
       }
     }
     if (!changed.empty()) {
-      history->execute("BEGIN IMMEDIATE");
-      try {
-        history->saveRecords(changed, {});
-        history->execute("COMMIT");
-      } catch (...) {
-        try {
-          history->execute("ROLLBACK");
-        } catch (...) {
-        }
-        throw;
-      }
+      inImmediateTransaction(*history, [&] { history->saveRecords(changed, {}); });
     }
     if (!page.hasMore || !page.oldestSequence) break;
     before = page.oldestSequence;
