@@ -89,7 +89,9 @@ void VelRuntime::openHistory() {
   }
   history->execute("BEGIN IMMEDIATE");
   try {
-    history->execute("UPDATE message_outbox SET state=2,retry_after=0 WHERE state=1");
+    // The second term lets the index of pending rows drive the update, so that the delivered
+    // rows (kept for good) are not walked at every start.
+    history->execute("UPDATE message_outbox SET state=2,retry_after=0 WHERE state=1 AND state<4");
     history->execute("COMMIT");
   } catch (...) {
     try {
@@ -228,12 +230,18 @@ void VelRuntime::restoreReminderGrants() {
                   found->second.publicKey != key) {
                 return;
               }
+              // Every trusted contact is asked at each start of networking: only an answer that
+              // changes what the snapshot shows publishes one.
+              bool changed = false;
               if (grant && !error) {
-                self->reminderExpiry[contact] = grant->expires;
+                const auto [entry, added] =
+                    self->reminderExpiry.try_emplace(contact, grant->expires);
+                changed = added || entry->second != grant->expires;
+                entry->second = grant->expires;
               } else {
-                self->reminderExpiry.erase(contact);
+                changed = self->reminderExpiry.erase(contact) > 0;
               }
-              self->publishSnapshot();
+              if (changed) self->publishSnapshot();
             });
           });
     });
