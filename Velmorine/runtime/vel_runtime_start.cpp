@@ -441,6 +441,7 @@ void VelRuntime::finishShutdown() {
   ledger.reset();
   trust.reset();
   store.reset();
+  trustIndex_.clear();
   shutdownFinished = true;
   auto completions = std::move(shutdownCompletions);
   shutdownCompletions.clear();
