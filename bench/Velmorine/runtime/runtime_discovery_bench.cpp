@@ -7,8 +7,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <map>
-
 #include "Velmorine/network/peer_directory.h"
 #include "bench/Velmorine/runtime/runtime_bench_support.h"
 #include "native/protocol/ve_protocol.h"
@@ -61,11 +59,14 @@ const std::vector<AnnouncingPeer>& announcingPeers() {
 
 // The folder with the history spread over `historyContacts` contacts: the selected one holds
 // the older half, the newer half goes round the others (the announcing peers come first).
+// Only the latest is kept (the arguments run one after another): each takes about 600 MB.
 SeededFolder& seededFolder(size_t historyContacts) {
-  static std::map<size_t, std::unique_ptr<SeededFolder>> made;
-  auto& seeded = made[historyContacts];
-  if (seeded) return *seeded;
+  static size_t madeFor = 0;
+  static std::unique_ptr<SeededFolder> seeded;
+  if (seeded && madeFor == historyContacts) return *seeded;
+  seeded.reset();
   seeded = std::make_unique<SeededFolder>();
+  madeFor = historyContacts;
   const auto started = Clock::now();
   seedStore(seeded->folder.path(), [](store::StoreDocument& document) {
     document.preferences.networkEnabled = true;
