@@ -29,7 +29,9 @@
 #include "Velmorine/network/trust_service.h"
 #include "Velmorine/reminders/reminder_client.h"
 #include "Velmorine/reminders/reminder_outbox.h"
+#include "Velmorine/runtime/peer_name_order.h"
 #include "Velmorine/runtime/runtime_snapshot.h"
+#include "Velmorine/runtime/trust_index.h"
 #include "Velmorine/store/device_identity.h"
 #include "Velmorine/store/history/conversation_history.h"
 #include "Velmorine/store/local_store.h"
@@ -184,6 +186,10 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   void publishSnapshot();
   RuntimeSnapshot buildSnapshot();
   bool isBlocked(const std::string& peerID) const;
+  // The same, for a peer whose contact is already known.
+  bool isBlocked(const std::string& peerID, const std::string& contact) const;
+  // The store's trust records by claimed device, up to date with the store; none without one.
+  const TrustIndex* trustIndex() const;
   bool deviceNameUsesFallback() const;
 
   // Settings (vel_runtime_settings.cpp).
@@ -369,9 +375,11 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   std::vector<RuntimeMessage> messages;
   std::shared_ptr<store::ConversationHistory> history;
   std::map<std::string, int64_t> historyOrder;
-  std::map<std::string, std::vector<uint8_t>> savedHistory;
-  std::map<std::string, RuntimeMessage> savedMessages;
-  std::map<std::string, transfer::RuntimeTransfer> savedTransfers;
+  // What the history holds of each retained item, by history key; consulted for every message
+  // of every snapshot, so hashed.
+  std::unordered_map<std::string, std::vector<uint8_t>> savedHistory;
+  std::unordered_map<std::string, RuntimeMessage> savedMessages;
+  std::unordered_map<std::string, transfer::RuntimeTransfer> savedTransfers;
   std::map<std::string, transfer::RuntimeTransfer> historyTransfers;
   std::set<std::string> historyPeers;
   std::set<std::string> earlierHistory;
@@ -382,8 +390,8 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   bool clearingHistory = false;
   std::unique_ptr<transfer::DurableAttachmentOutbox> attachmentOutbox_;
   std::set<std::string> liveIncoming;
-  std::map<std::string, double> lastProgressWrite;
-  std::map<std::string, transfer::TransferState> savedTransferState;
+  std::unordered_map<std::string, double> lastProgressWrite;
+  std::unordered_map<std::string, transfer::TransferState> savedTransferState;
   std::string status = "network.paused";
   std::vector<network::DiscoveryIssue> issues;
   bool enabled = false;
@@ -394,6 +402,9 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   uint64_t generation = 0;
   uint64_t sequence = 0;
   std::unique_ptr<transfer::TransferEngine> transfers_;
+  // Derived from the store document on demand, also from const members.
+  mutable TrustIndex trustIndex_;
+  PeerNameOrder peerNames_;
 };
 
 }  // namespace velmorine::runtime

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <string_view>
+#include <unordered_set>
 
 #include "Velmorine/runtime/history_transaction.h"
 #include "Velmorine/runtime/runtime_text.h"
@@ -276,6 +278,8 @@ void VelRuntime::reconcileOutboxMessages() {
 void VelRuntime::trimHistoryWindow(
     const std::vector<store::ConversationOutboxEntry>& pendingMessages) {
   if (historyUnavailable) return;
+  // This runs for every snapshot, over up to 1,200 messages: each key is made and each order
+  // looked up once, and the sets of what stays are hashed.
   auto orderOf = [&](const std::string& key) {
     const auto found = historyOrder.find(key);
     return found == historyOrder.end() ? kUnnumbered : found->second;
@@ -284,18 +288,6 @@ void VelRuntime::trimHistoryWindow(
     return selectedHistory && contact == *selectedHistory;
   };
   const bool browsing = selectedHistory && browsingHistory.contains(*selectedHistory);
-
-  // Messages: the window of each part, in history order.
-  std::vector<const RuntimeMessage*> selected;
-  std::vector<const RuntimeMessage*> others;
-  for (const auto& message : messages) {
-    (isSelected(message.contactID) ? selected : others).push_back(&message);
-  }
-  auto byOrder = [&](const RuntimeMessage* a, const RuntimeMessage* b) {
-    return orderOf(messageKey(*a)) < orderOf(messageKey(*b));
-  };
-  std::ranges::stable_sort(selected, byOrder);
-  std::ranges::stable_sort(others, byOrder);
   auto window = [](auto& items, size_t limit, bool oldest) {
     if (items.size() <= limit) return;
     if (oldest) {
@@ -304,23 +296,52 @@ void VelRuntime::trimHistoryWindow(
       items.erase(items.begin(), items.end() - static_cast<std::ptrdiff_t>(limit));
     }
   };
+
+  // Messages: the window of each part, in history order (ties in the order held).
+  struct Placed {
+    size_t index;
+    int64_t order;
+  };
+  std::vector<std::string> keys;
+  keys.reserve(messages.size());
+  std::vector<Placed> selected;
+  std::vector<Placed> others;
+  for (size_t index = 0; index < messages.size(); ++index) {
+    keys.push_back(messageKey(messages[index]));
+    (isSelected(messages[index].contactID) ? selected : others)
+        .push_back(Placed{index, orderOf(keys.back())});
+  }
+  auto byOrder = [](const Placed& a, const Placed& b) { return a.order < b.order; };
+  std::ranges::stable_sort(selected, byOrder);
+  std::ranges::stable_sort(others, byOrder);
   window(selected, kSelectedMessageWindow, browsing);
   window(others, kOtherMessageWindow, false);
 
-  std::set<std::string> pendingIDs;
+  std::unordered_set<std::string> pendingIDs;
   for (const auto& row : pendingMessages) pendingIDs.insert(row.record.id);
-  std::set<std::string> visible;
-  for (const auto* message : selected) visible.insert(messageKey(*message));
-  for (const auto* message : others) visible.insert(messageKey(*message));
-  for (const auto& message : messages) {
+  auto isPending = [&](const std::string& id) {
+    if (pendingIDs.empty()) return false;
+    return std::ranges::none_of(id, [](char c) { return c >= 'A' && c <= 'Z'; })
+               ? pendingIDs.contains(id)
+               : pendingIDs.contains(lowered(id));
+  };
+  std::unordered_set<std::string_view> visible;
+  for (const auto& placed : selected) visible.insert(keys[placed.index]);
+  for (const auto& placed : others) visible.insert(keys[placed.index]);
+  for (size_t index = 0; index < messages.size(); ++index) {
+    const auto& message = messages[index];
     if (message.delivery == MessageDelivery::queued ||
-        message.delivery == MessageDelivery::sending || pendingIDs.contains(lowered(message.id))) {
-      visible.insert(messageKey(message));
+        message.delivery == MessageDelivery::sending || isPending(message.id)) {
+      visible.insert(keys[index]);
     }
   }
-  std::erase_if(messages, [&](const RuntimeMessage& message) {
-    return !visible.contains(messageKey(message));
-  });
+  size_t kept = 0;
+  for (size_t index = 0; index < messages.size(); ++index) {
+    if (!visible.contains(keys[index])) continue;
+    if (kept != index) messages[kept] = std::move(messages[index]);
+    ++kept;
+  }
+  messages.resize(kept);
 
   // History transfers.
   std::vector<std::pair<std::string, const transfer::RuntimeTransfer*>> selectedTransfers;
@@ -342,10 +363,14 @@ void VelRuntime::trimHistoryWindow(
   std::erase_if(historyTransfers,
                 [&](const auto& entry) { return !keptTransfers.contains(entry.first); });
 
-  // Caches keep what is retained.
-  std::set<std::string> retained = visible;
-  retained.insert(keptTransfers.begin(), keptTransfers.end());
-  for (const auto& transfer : transfers().transfers()) retained.insert(transferKey(transfer));
+  // Caches keep what is retained. `visible` views `keys`, which outlive it.
+  std::unordered_set<std::string_view> retained = std::move(visible);
+  for (const auto& key : keptTransfers) retained.insert(key);
+  std::vector<std::string> liveTransferKeys;
+  for (const auto& transfer : transfers().transfers()) {
+    liveTransferKeys.push_back(transferKey(transfer));
+  }
+  for (const auto& key : liveTransferKeys) retained.insert(key);
   auto keep = [&](auto& map) {
     std::erase_if(map, [&](const auto& entry) { return !retained.contains(entry.first); });
   };

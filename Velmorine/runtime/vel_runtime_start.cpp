@@ -79,7 +79,9 @@ void VelRuntime::openHistory() {
   dismissedTransfers = history->hiddenTransferNames();
   inImmediateTransaction(*history, [&] { history->importRecords(kImportMarker, {}); });
   inImmediateTransaction(*history, [&] {
-    history->execute("UPDATE message_outbox SET state=2,retry_after=0 WHERE state=1");
+    // The second term lets the index of pending rows drive the update, so that the delivered
+    // rows (kept for good) are not walked at every start.
+    history->execute("UPDATE message_outbox SET state=2,retry_after=0 WHERE state=1 AND state<4");
   });
   settleUnsettledRecords();
   const auto peers = history->peers();
@@ -201,12 +203,18 @@ void VelRuntime::restoreReminderGrants() {
                   found->second.publicKey != key) {
                 return;
               }
+              // Every trusted contact is asked at each start of networking: only an answer that
+              // changes what the snapshot shows publishes one.
+              bool changed = false;
               if (grant && !error) {
-                self->reminderExpiry[contact] = grant->expires;
+                const auto [entry, added] =
+                    self->reminderExpiry.try_emplace(contact, grant->expires);
+                changed = added || entry->second != grant->expires;
+                entry->second = grant->expires;
               } else {
-                self->reminderExpiry.erase(contact);
+                changed = self->reminderExpiry.erase(contact) > 0;
               }
-              self->publishSnapshot();
+              if (changed) self->publishSnapshot();
             });
           });
     });
@@ -406,6 +414,7 @@ void VelRuntime::finishShutdown() {
   ledger.reset();
   trust.reset();
   store.reset();
+  trustIndex_.clear();
   shutdownFinished = true;
   auto completions = std::move(shutdownCompletions);
   shutdownCompletions.clear();
