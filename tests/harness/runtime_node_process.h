@@ -80,17 +80,4 @@ inline std::optional<std::string> safetyCode(const Json& snapshot, const std::st
   return (*row)["safetyCode"].get<std::string>();
 }
 
-// Runs a shell command and returns what it printed, or none when it failed.
-inline std::optional<std::string> commandOutput(const std::string& command) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return std::nullopt;
-  std::string output;
-  char buffer[4096];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-  const int status = ::pclose(pipe);
-  if (status != 0) return std::nullopt;
-  return output;
-}
-
 }  // namespace velmorine::testing
