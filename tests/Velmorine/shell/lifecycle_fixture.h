@@ -152,7 +152,7 @@ class LifecycleFixture : public workspace::testing::WorkspaceFixture {
     environment.productIdentifier = kIdentifier;
     environment.loginItem.emplace(config.path(), std::string(kIdentifier) + ".LoginHelper.desktop",
                                   helper, "Velmorine");
-    environment.push = push;
+    environment.push = pushRegistration();
     environment.confirmation = confirmation;
     environment.delays = delays;
     environment.preferredLanguages = [] { return std::vector<std::string>{"en"}; };
@@ -161,6 +161,9 @@ class LifecycleFixture : public workspace::testing::WorkspaceFixture {
     environment.endProcess = [this] { ends.push_back("endProcess"); };
     return environment;
   }
+
+  // The push registration the lifecycle is given.
+  virtual std::shared_ptr<PushRegistration> pushRegistration() { return push; }
 
   void installHelper() {
     std::filesystem::create_directories(helper.parent_path());
