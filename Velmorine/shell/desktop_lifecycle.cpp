@@ -109,6 +109,10 @@ void DesktopLifecycle::attach(workspace::WorkspaceModel& model) {
     if (weakModel) weakModel->runtime().configureReminders();
   };
 
+  // The snapshot whose hooks gathered notices is the model's now; its peers may go with the
+  // next one.
+  connect(&model, &workspace::WorkspaceModel::snapshotPublished, this,
+          [this] { noticeOfPeer_.clear(); });
   // Both watchers run after the publishing call has returned. The second one keeps the
   // snapshot it was published with.
   connect(&model, &workspace::WorkspaceModel::snapshotPublished, this, [self, this] {
@@ -148,7 +152,7 @@ void DesktopLifecycle::attach(workspace::WorkspaceModel& model) {
   model.applicationActive =
       application == nullptr || QGuiApplication::applicationState() == Qt::ApplicationActive;
   model.unreadChanged = [self] {
-    if (self) self->updateBadge();
+    if (self) self->scheduleBadge();
   };
   observePower();
   if (application != nullptr) {
@@ -157,6 +161,17 @@ void DesktopLifecycle::attach(workspace::WorkspaceModel& model) {
   }
   updateBadge();
   refreshStatus();
+}
+
+// A snapshot changes the counts once per new message: the badge follows once it has settled.
+void DesktopLifecycle::scheduleBadge() {
+  if (badgeScheduled_) return;
+  badgeScheduled_ = true;
+  environment_.mainQueue([self = QPointer(this)] {
+    if (!self) return;
+    self->badgeScheduled_ = false;
+    self->updateBadge();
+  });
 }
 
 void DesktopLifecycle::updateBadge() {

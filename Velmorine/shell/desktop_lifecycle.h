@@ -15,6 +15,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "Velmorine/shell/main_queue_delays.h"
 #include "Velmorine/shell/menu_retitling.h"
@@ -135,6 +137,7 @@ class DesktopLifecycle : public QObject {
   void setNotificationStatus(std::string status);
   void setPushNotificationStatus(std::string status);
 
+  void scheduleBadge();
   void updateBadge();
   void observePower();
   void becameActive();
@@ -146,6 +149,7 @@ class DesktopLifecycle : public QObject {
   // Notifications.
   void post(const runtime::RuntimePeer* peer, const runtime::RuntimeSnapshot& snapshot,
             const char* bodyKey, const char* category);
+  void postNotices();
   void setPendingContact(const std::string& contact);
   void pendingNavigation();
   void navigate(const std::optional<std::string>& peerID, const std::string& action);
@@ -164,6 +168,21 @@ class DesktopLifecycle : public QObject {
   std::optional<std::string> pendingRemoteContact_;
   std::optional<bool> observedNotificationPreference_;
   bool systemEnding_ = false;
+  bool badgeScheduled_ = false;
+
+  // What to notify, gathered while a snapshot is applied and posted once the main queue turns:
+  // one notice per peer and snapshot, the newest message's kind winning.
+  struct Notice {
+    std::string peerID;
+    std::string name;
+    std::string language;
+    const char* bodyKey;
+    const char* category;
+  };
+  std::vector<Notice> notices_;
+  // The notices of the snapshot being applied, by its peers: valid only while it is applied.
+  std::unordered_map<const runtime::RuntimePeer*, std::size_t> noticeOfPeer_;
+  bool noticesScheduled_ = false;
   TerminationCoordinator termination_;
 
   platform::DesktopNotifications* notifications_ = nullptr;

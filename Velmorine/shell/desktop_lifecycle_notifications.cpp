@@ -12,9 +12,9 @@ bool isUuid(const std::string& text) { return core::Uuid::parse(text).has_value(
 
 }  // namespace
 
-// Reads the snapshot being applied, not the model's current one, which is the previous
-// snapshot while the hooks run: a message of the snapshot that turns notifications on is
-// notified, and its text is in the language that snapshot chose.
+// Judged by the snapshot being applied, not by the model's current one, which is still the
+// previous snapshot while the hooks run: a message of the snapshot that turns notifications on
+// is notified, and its text is in the language that snapshot chose.
 void DesktopLifecycle::post(const runtime::RuntimePeer* peer,
                             const runtime::RuntimeSnapshot& snapshot, const char* bodyKey,
                             const char* category) {
@@ -24,14 +24,34 @@ void DesktopLifecycle::post(const runtime::RuntimePeer* peer,
     const auto unread = model_->unread().find(peer->id);
     if (unread == model_->unread().end() || unread->second <= 0) return;
   }
-  const std::string& language = snapshot.preferences.language;
-  platform::NotificationContent content;
-  content.thread = peer->id;
-  content.summary = peer->name;
-  content.body = environment_.text(bodyKey, language);
-  content.category = category;
-  content.actionLabel = environment_.text("menu.open", language);
-  notifications_->post(std::move(content));
+  const auto [slot, added] = noticeOfPeer_.try_emplace(peer, notices_.size());
+  if (added) {
+    notices_.push_back(
+        Notice{peer->id, peer->name, snapshot.preferences.language, bodyKey, category});
+  } else {
+    notices_[slot->second].bodyKey = bodyKey;
+    notices_[slot->second].category = category;
+  }
+  if (noticesScheduled_) return;
+  noticesScheduled_ = true;
+  environment_.mainQueue([self = QPointer(this)] {
+    if (self) self->postNotices();
+  });
+}
+
+void DesktopLifecycle::postNotices() {
+  noticesScheduled_ = false;
+  auto notices = std::move(notices_);
+  notices_.clear();
+  for (auto& notice : notices) {
+    platform::NotificationContent content;
+    content.thread = std::move(notice.peerID);
+    content.summary = std::move(notice.name);
+    content.body = environment_.text(notice.bodyKey, notice.language);
+    content.category = notice.category;
+    content.actionLabel = environment_.text("menu.open", notice.language);
+    notifications_->post(std::move(content));
+  }
 }
 
 void DesktopLifecycle::notificationResponse(std::optional<std::string> peerID,

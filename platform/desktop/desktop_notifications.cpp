@@ -44,18 +44,26 @@ DesktopNotifications::~DesktopNotifications() {
 
 std::size_t DesktopNotifications::unanswered() const {
   std::size_t count = 0;
-  for (const auto& [name, thread] : threads_) count += thread.inFlight ? 1 : 0;
+  for (const auto& [name, thread] : threads_) count += thread.inFlight || thread.waiting ? 1 : 0;
   return count;
 }
 
 void DesktopNotifications::post(NotificationContent content) {
   auto& thread = threads_[content.thread];
-  if (thread.inFlight) {
-    thread.waiting = std::move(content);
-    return;
+  thread.waiting = std::move(content);
+  if (thread.inFlight || sendScheduled_) return;
+  sendScheduled_ = true;
+  QMetaObject::invokeMethod(this, &DesktopNotifications::sendWaiting, Qt::QueuedConnection);
+}
+
+void DesktopNotifications::sendWaiting() {
+  sendScheduled_ = false;
+  for (auto& [name, thread] : threads_) {
+    if (thread.inFlight || !thread.waiting) continue;
+    auto content = std::move(*thread.waiting);
+    thread.waiting.reset();
+    send(name, std::move(content));
   }
-  const std::string name = content.thread;
-  send(name, std::move(content));
 }
 
 void DesktopNotifications::send(const std::string& name, NotificationContent content) {
@@ -117,7 +125,7 @@ void DesktopNotifications::forget(std::uint32_t id) {
   const auto thread = threads_.find(name);
   if (thread == threads_.end() || thread->second.shown != id) return;
   thread->second.shown.reset();
-  if (!thread->second.inFlight) threads_.erase(thread);
+  if (!thread->second.inFlight && !thread->second.waiting) threads_.erase(thread);
 }
 
 void DesktopNotifications::closeAll() {
@@ -151,7 +159,8 @@ void DesktopNotifications::notificationClosed(uint id, uint) { forget(id); }
 
 void DesktopNotifications::serverChanged() {
   for (auto& [name, thread] : threads_) thread.shown.reset();
-  std::erase_if(threads_, [](const auto& entry) { return !entry.second.inFlight; });
+  std::erase_if(threads_,
+                [](const auto& entry) { return !entry.second.inFlight && !entry.second.waiting; });
   threadOfID_.clear();
   shownOrder_.clear();
 }

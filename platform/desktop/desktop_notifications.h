@@ -5,10 +5,11 @@
 // server, and a server that is gone or stalled costs nothing but the notification.
 //
 // Notifications are grouped in threads (a peer each): a thread shows at most one notification,
-// each post replacing the previous one, and posts made while the thread's last Notify is still
-// unanswered coalesce into one, the newest winning. The ids the server handed out are kept,
-// bounded, to route its signals back to their thread; a closed notification drops its id. Lives
-// on the thread of its bus's owner (the main thread).
+// each post replacing the previous one. Posts are sent when the event loop next turns, so that
+// the posts of one turn coalesce into one Notify per thread, the newest winning; so do the
+// posts made while the thread's last Notify is still unanswered. The ids the server handed out are
+// kept, bounded, to route its signals back to their thread; a closed notification drops its id.
+// Lives on the thread of its bus's owner (the main thread).
 
 #include <QDBusConnection>
 #include <QObject>
@@ -66,7 +67,7 @@ class DesktopNotifications : public QObject {
   // The user invoked an action of a notification of `thread` ("default": clicked it).
   std::function<void(const std::string& thread, const std::string& action)> onAction;
 
-  // For tests: notifications remembered, and Notify calls not yet answered.
+  // For tests: notifications remembered, and threads whose posts were not all answered yet.
   std::size_t remembered() const { return threadOfID_.size(); }
   std::size_t unanswered() const;
 
@@ -82,6 +83,7 @@ class DesktopNotifications : public QObject {
     std::optional<NotificationContent> waiting;
   };
 
+  void sendWaiting();
   void send(const std::string& thread, NotificationContent content);
   void answered(const std::string& thread, std::optional<std::uint32_t> id);
   void remember(const std::string& thread, std::uint32_t id);
@@ -97,6 +99,7 @@ class DesktopNotifications : public QObject {
   std::map<std::uint32_t, Shown> threadOfID_;
   std::list<std::uint32_t> shownOrder_;  // oldest first
   QDBusServiceWatcher* watcher_ = nullptr;
+  bool sendScheduled_ = false;
 };
 
 }  // namespace velmorine::platform

@@ -131,8 +131,11 @@ TEST_P(IgnoredClicks, SelectNothing) {
   const auto seen =
       applyAndAwait(snapshotWith({target, uuidPeer(bob, "Bob")}, {incoming(id), incoming(bob)}), 2);
   ASSERT_EQ(seen.size(), 2u);
-  server->send({{"op", "invoke"}, {"id", seen[0]["id"]}, {"action", GetParam().action}});
-  server->send({{"op", "invoke"}, {"id", seen[1]["id"]}, {"action", "default"}});
+  const bool targetFirst = seen[0]["summary"] == "Target";
+  const Json& ofTarget = seen[targetFirst ? 0 : 1];
+  const Json& ofBob = seen[targetFirst ? 1 : 0];
+  server->send({{"op", "invoke"}, {"id", ofTarget["id"]}, {"action", GetParam().action}});
+  server->send({{"op", "invoke"}, {"id", ofBob["id"]}, {"action", "default"}});
   ASSERT_TRUE(QTest::qWaitFor([&] { return model->selectedPeerID() == bob; }, 20000));
   EXPECT_TRUE(model->unread().contains(id));
 }
