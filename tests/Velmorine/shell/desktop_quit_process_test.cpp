@@ -30,8 +30,9 @@ class QuitChild : public ::testing::Test {
     ASSERT_TRUE(system.start());
   }
 
-  // Starts the child, and with the real runtime waits for its first snapshot.
-  void launch(bool stalled = false) {
+  // Starts the child, and with the real runtime (unless told not to start it) waits for its
+  // first snapshot.
+  void launch(bool stalled = false, bool start = true) {
     std::vector<std::string> arguments{VELMORINE_DESKTOP_QUIT_CHILD};
     if (stalled) arguments.push_back("stalled");
     child = std::make_unique<JsonLineProcess>(
@@ -40,7 +41,7 @@ class QuitChild : public ::testing::Test {
                                             "DBUS_SYSTEM_BUS_ADDRESS=" + system.address()});
     ASSERT_TRUE(child->launch());
     ASSERT_TRUE(event("ready"));
-    if (stalled) return;
+    if (stalled || !start) return;
     child->send({{"op", "start"}});
     ASSERT_TRUE(event("snapshot"));
   }
@@ -103,6 +104,14 @@ TEST_F(QuitChild, WithoutWorkItExitsAfterTheRuntimeShutDown) {
   EXPECT_TRUE(event("exiting"));
   EXPECT_TRUE(all("alert").empty());
   expectReleasedAndIntact();
+}
+
+TEST_F(QuitChild, ARuntimeNeverStartedShutsDownAtOnce) {
+  launch(false, false);
+  ASSERT_EQ(ask({{"op", "quit"}}, "reply").value_or(Json())["reply"], "later");
+  EXPECT_TRUE(exitedWithZero(child->waitExit()));
+  EXPECT_TRUE(event("exiting"));
+  EXPECT_FALSE(std::filesystem::exists(home.path() / "Velmorine" / "instance.lock"));
 }
 
 TEST_F(QuitChild, AQueuedMessageAsksFirstAndOnlyTheSecondButtonQuits) {
