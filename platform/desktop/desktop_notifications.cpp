@@ -9,6 +9,8 @@
 #include <QVariantMap>
 #include <utility>
 
+#include "platform/desktop/pending_call.h"
+
 namespace velmorine::platform {
 
 namespace {
@@ -78,15 +80,12 @@ void DesktopNotifications::send(const std::string& name, NotificationContent con
   message << text(options_.applicationName) << uint(thread.shown.value_or(0)) << QString()
           << text(content.summary) << text(content.body)
           << QStringList{kDefaultNotificationAction, text(content.actionLabel)} << hints << int(-1);
-  auto* pending =
-      new QDBusPendingCallWatcher(bus_.asyncCall(message, options_.callTimeoutMilliseconds), this);
-  connect(pending, &QDBusPendingCallWatcher::finished, this,
-          [this, name](QDBusPendingCallWatcher* finished) {
-            QDBusPendingReply<uint> reply = *finished;
-            finished->deleteLater();
-            answered(name,
-                     reply.isError() ? std::nullopt : std::optional<std::uint32_t>(reply.value()));
-          });
+  whenAnswered(this, bus_.asyncCall(message, options_.callTimeoutMilliseconds),
+               [this, name](const QDBusPendingCall& call) {
+                 QDBusPendingReply<uint> reply = call;
+                 answered(name, reply.isError() ? std::nullopt
+                                                : std::optional<std::uint32_t>(reply.value()));
+               });
 }
 
 void DesktopNotifications::answered(const std::string& name, std::optional<std::uint32_t> id) {
@@ -137,14 +136,11 @@ void DesktopNotifications::closeAll() {
 }
 
 void DesktopNotifications::queryServer(std::function<void(bool)> done) {
-  auto* pending = new QDBusPendingCallWatcher(
-      bus_.asyncCall(call("GetCapabilities"), options_.callTimeoutMilliseconds), this);
-  connect(pending, &QDBusPendingCallWatcher::finished, this,
-          [done = std::move(done)](QDBusPendingCallWatcher* finished) {
-            QDBusPendingReply<QStringList> reply = *finished;
-            finished->deleteLater();
-            if (done) done(!reply.isError());
-          });
+  whenAnswered(this, bus_.asyncCall(call("GetCapabilities"), options_.callTimeoutMilliseconds),
+               [done = std::move(done)](const QDBusPendingCall& answer) {
+                 QDBusPendingReply<QStringList> reply = answer;
+                 if (done) done(!reply.isError());
+               });
 }
 
 void DesktopNotifications::actionInvoked(uint id, const QString& action) {

@@ -5,6 +5,8 @@
 #include <QDBusPendingReply>
 #include <utility>
 
+#include "platform/desktop/pending_call.h"
+
 namespace velmorine::platform {
 
 PowerObserver::PowerObserver(QDBusConnection systemBus, std::string who, std::string why,
@@ -34,15 +36,12 @@ void PowerObserver::takeInhibitor() {
   auto message = QDBusMessage::createMethodCall(kLogindService, kLogindPath,
                                                 kLogindManagerInterface, "Inhibit");
   message << QString("sleep:shutdown") << who_ << why_ << QString("delay");
-  auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
-  connect(pending, &QDBusPendingCallWatcher::finished, this,
-          [this](QDBusPendingCallWatcher* finished) {
-            QDBusPendingReply<QDBusUnixFileDescriptor> reply = *finished;
-            finished->deleteLater();
-            asking_ = false;
-            // Without logind (or with a sleep begun meanwhile) the system simply does not wait.
-            if (!reply.isError() && wanted_) inhibitor_ = reply.value();
-          });
+  whenAnswered(this, bus_.asyncCall(message), [this](const QDBusPendingCall& call) {
+    QDBusPendingReply<QDBusUnixFileDescriptor> reply = call;
+    asking_ = false;
+    // Without logind (or with a sleep begun meanwhile) the system simply does not wait.
+    if (!reply.isError() && wanted_) inhibitor_ = reply.value();
+  });
 }
 
 void PowerObserver::releaseInhibitor() {

@@ -173,5 +173,18 @@ TEST_F(NotificationsOnBus, AServerThatDiedCostsNothingAndANewOneGetsTheNextPost)
   EXPECT_EQ(seen["replaces"], 0);
 }
 
+TEST(NotificationsWithoutABus, PostsAndQueriesAreAnsweredAsFailed) {
+  DesktopNotifications notifications(QDBusConnection("not connected"), {});
+  notifications.post({"a", "Peer a", "one", "im.received", "Open"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return notifications.unanswered() == 0; }, 20000));
+  // The thread is not left waiting for an answer that never comes.
+  notifications.post({"a", "Peer a", "two", "im.received", "Open"});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return notifications.unanswered() == 0; }, 20000));
+  std::optional<bool> answered;
+  notifications.queryServer([&](bool ok) { answered = ok; });
+  ASSERT_TRUE(QTest::qWaitFor([&] { return answered.has_value(); }, 20000));
+  EXPECT_FALSE(*answered);
+}
+
 }  // namespace
 }  // namespace velmorine::platform
