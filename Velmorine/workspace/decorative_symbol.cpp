@@ -79,8 +79,7 @@ void DecorativeSymbol::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   const int side = std::min(width(), height());
   const QRect square((width() - side) / 2, (height() - side) / 2, side, side);
-  symbolIcon(symbol_, style())
-      .paint(&painter, square, Qt::AlignCenter, isEnabled() ? QIcon::Normal : QIcon::Disabled);
+  paintSymbol(painter, square, symbol_, style(), isEnabled() ? QIcon::Normal : QIcon::Disabled);
 }
 
 }  // namespace velmorine::workspace

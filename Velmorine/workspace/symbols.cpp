@@ -53,3 +53,26 @@ QIcon symbolIcon(std::string_view symbol, const QStyle* style) {
 }
 
 }  // namespace velmorine::workspace
+
+namespace velmorine::workspace {
+
+void paintSymbol(QPainter& painter, const QRect& rect, std::string_view symbol, const QStyle* style,
+                 QIcon::Mode mode) {
+  const qreal ratio = painter.device() != nullptr ? painter.device()->devicePixelRatioF() : 1.0;
+  QPixmap pixmap = symbolIcon(symbol, style).pixmap(rect.size(), ratio, mode);
+  if (pixmap.isNull()) return;
+  const QSize wanted = rect.size() * ratio;
+  if (pixmap.width() < wanted.width() && pixmap.height() < wanted.height()) {
+    pixmap = pixmap.scaled(wanted, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    pixmap.setDevicePixelRatio(ratio);
+  }
+  const QSizeF shown = pixmap.deviceIndependentSize();
+  const QPointF origin(rect.x() + (rect.width() - shown.width()) / 2.0,
+                       rect.y() + (rect.height() - shown.height()) / 2.0);
+  painter.save();
+  painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+  painter.drawPixmap(origin, pixmap);
+  painter.restore();
+}
+
+}  // namespace velmorine::workspace

@@ -4,6 +4,7 @@
 // whose icon theme lacks it, a standard icon of the style.
 
 #include <QIcon>
+#include <QPainter>
 #include <QStyle>
 #include <span>
 #include <string_view>
@@ -25,5 +26,9 @@ const SymbolEntry* symbolEntry(std::string_view symbol);
 // The theme's icon of the symbol, else the style's fallback; a name outside the table gives the
 // style's file icon.
 QIcon symbolIcon(std::string_view symbol, const QStyle* style);
+
+// Paints the symbol filling `rect` (a square), scaling a smaller icon up.
+void paintSymbol(QPainter& painter, const QRect& rect, std::string_view symbol, const QStyle* style,
+                 QIcon::Mode mode = QIcon::Normal);
 
 }  // namespace velmorine::workspace

@@ -159,8 +159,8 @@ void WrappingButton::paintEvent(QPaintEvent*) {
     const int x = rightToLeft ? content.left() : content.right() - side + 1;
     const int top = content.top() + (fontMetrics().lineSpacing() - side) / 2;
     QIcon::Mode mode = isEnabled() ? QIcon::Normal : QIcon::Disabled;
-    symbolIcon(symbol_, style())
-        .paint(&painter, QRect(x, std::max(content.top(), top), side, side), Qt::AlignCenter, mode);
+    paintSymbol(painter, QRect(x, std::max(content.top(), top), side, side), symbol_, style(),
+                mode);
   }
 
   if (hasFocus()) {

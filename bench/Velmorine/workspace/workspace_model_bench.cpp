@@ -70,6 +70,9 @@ class NoAttachments final : public AttachmentPreparation {
   void clear() override {}
   void cancel() override {}
   void finishSent(const core::Uuid&) override {}
+  std::uint64_t importGeneration() const override { return 0; }
+  void beginImport() override {}
+  void importFinished(std::vector<std::filesystem::path>, bool, std::uint64_t) override {}
 
  private:
   std::optional<std::string> recipient_;
