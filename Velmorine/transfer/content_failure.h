@@ -1,7 +1,9 @@
 #pragma once
 
 // Why content work (preparing, sending, receiving, storing a batch) failed. The raw value is
-// the case name; a transfer records it as the text key "transfer.error." + raw value.
+// the case name; a transfer records it as the text key "transfer.error." + raw value. A failure
+// of a file-system call also carries that call's errno, for diagnosis; it plays no part in
+// equality.
 
 #include <exception>
 #include <optional>
@@ -35,9 +37,11 @@ class ContentFailure : public std::exception {
     io,
   };
 
-  explicit ContentFailure(Case failure) : case_(failure) {}
+  explicit ContentFailure(Case failure, int systemError = 0)
+      : case_(failure), systemError_(systemError) {}
 
   Case failure() const { return case_; }
+  int systemError() const { return systemError_; }
   const char* what() const noexcept override;
 
   friend bool operator==(const ContentFailure& a, const ContentFailure& b) {
@@ -46,6 +50,7 @@ class ContentFailure : public std::exception {
 
  private:
   Case case_;
+  int systemError_;
 };
 
 std::string_view rawValue(ContentFailure::Case failure);
