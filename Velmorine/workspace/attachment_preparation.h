@@ -57,15 +57,14 @@ class AttachmentPreparation {
   // still its prepared batch.
   virtual void finishSent(const core::Uuid& batchID) = 0;
 
-  // Files dropped on the window: the drop raises the pending imports by one before its items
-  // load and reads the generation, then hands back the files it got (in the order dropped),
-  // whether any item gave none, and that generation. A result of another generation (the
-  // preparation was cleared meanwhile) is ignored; otherwise the files join the selections and
-  // the pending imports go down by one, and a failed item cancels the run with `access`.
-  virtual std::uint64_t importGeneration() const = 0;
-  virtual void beginImport() = 0;
+  // Files dropped on the window: the drop announces itself before its items load (one more
+  // pending import) and takes the generation to hand back; then it hands back the files it got,
+  // in the order dropped, and whether any item gave none. A result of another generation (the
+  // preparation was cleared meanwhile) is ignored; otherwise the files join the selections, the
+  // pending imports go down by one, and a failed item cancels the run with `access`.
+  virtual std::int64_t beginImport() = 0;
   virtual void importFinished(std::vector<std::filesystem::path> files, bool failed,
-                              std::uint64_t generation) = 0;
+                              std::int64_t generation) = 0;
 };
 
 // Makes a new, empty preparation for a contact, or without one.

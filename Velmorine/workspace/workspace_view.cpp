@@ -120,8 +120,7 @@ void WorkspaceView::dropEvent(QDropEvent* event) {
   }
   // The preparation current at the drop takes the files, whatever the selection does meanwhile.
   const auto preparation = environment_.model().attachments();
-  preparation->beginImport();
-  const auto generation = preparation->importGeneration();
+  const auto generation = preparation->beginImport();
   std::vector<std::filesystem::path> files;
   bool failed = false;
   for (const auto& url : urls) {

@@ -70,9 +70,8 @@ class NoAttachments final : public AttachmentPreparation {
   void clear() override {}
   void cancel() override {}
   void finishSent(const core::Uuid&) override {}
-  std::uint64_t importGeneration() const override { return 0; }
-  void beginImport() override {}
-  void importFinished(std::vector<std::filesystem::path>, bool, std::uint64_t) override {}
+  std::int64_t beginImport() override { return 0; }
+  void importFinished(std::vector<std::filesystem::path>, bool, std::int64_t) override {}
 
  private:
   std::optional<std::string> recipient_;

@@ -145,19 +145,21 @@ class FakePreparation final : public AttachmentPreparation {
     sent.push_back(batchID);
     if (batch && batch->id == batchID) clear();
   }
-  std::uint64_t importGeneration() const override { return generation; }
-  void beginImport() override { ++imports; }
+  std::int64_t beginImport() override {
+    ++imports;
+    return generation;
+  }
   void importFinished(std::vector<std::filesystem::path> files, bool failed,
-                      std::uint64_t generation) override {
+                      std::int64_t generation) override {
     finishedImports.push_back({std::move(files), failed, generation});
   }
 
   struct Import {
     std::vector<std::filesystem::path> files;
     bool failed = false;
-    std::uint64_t generation = 0;
+    std::int64_t generation = 0;
   };
-  std::uint64_t generation = 0;
+  std::int64_t generation = 0;
   std::vector<Import> finishedImports;
 };
 

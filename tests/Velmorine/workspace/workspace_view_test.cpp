@@ -149,7 +149,7 @@ TEST_F(WorkspaceViewTest, DroppedFilesGoToThePreparationCurrentAtTheDrop) {
   const auto& finished = preparation.finishedImports[0];
   EXPECT_EQ(finished.files, (std::vector<std::filesystem::path>{"/tmp/one", "/tmp/three"}));
   EXPECT_TRUE(finished.failed);
-  EXPECT_EQ(finished.generation, 7u);
+  EXPECT_EQ(finished.generation, 7);
 
   QMimeData empty;
   dropOn(empty);
