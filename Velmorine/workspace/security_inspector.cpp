@@ -49,6 +49,7 @@ SecurityInspector::SecurityInspector(ViewEnvironment& environment, QWidget* pare
 
   title_ = new SymbolLabel(TextStyle::headline, TextTone::primary, content);
   name_ = new TextLabel(TextStyle::title3, TextTone::primary, content);
+  name_->setObjectName(QStringLiteral("security.name"));
   name_->setWrapping(true);
   name_->setSelectable(true);
   auto* status = new QWidget(content);
@@ -116,6 +117,7 @@ void SecurityInspector::refresh() {
   if (!peer_) return;
   const auto& peer = *peer_;
   title_->setContent("lock.shield", environment_.text("security.details"));
+  setAccessibleName(environment_.text("security.details"));
   name_->setText(QString::fromStdString(peer.name));
   if (peer.safetyCode) {
     connection_->setContent("lock.fill", environment_.text("security.encrypted"));

@@ -108,6 +108,8 @@ WelcomeView::WelcomeView(ViewEnvironment& environment, QWidget* parent)
 void WelcomeView::refresh() {
   const auto& snapshot = environment_.model().snapshot();
   title_->setText(environment_.text("welcome.title"));
+  // The pane scrolls from the keyboard too: it takes focus, under the greeting's name.
+  setAccessibleName(title_->text());
   body_->setText(environment_.text("welcome.body"));
   enable_->setVisible(!snapshot.enabled);
   enable_->setText(buttonTitle(environment_.text("network.enable")));
