@@ -121,6 +121,9 @@ DesktopFrontEnd::DesktopFrontEnd(workspace::WorkspaceModel& model, workspace::Te
 DesktopFrontEnd::~DesktopFrontEnd() {
   model_.revealWorkspace = nullptr;
   model_.revealSettings = nullptr;
+  // A window hides as it goes: no frame is saved from a window half destroyed.
+  if (main_) main_->removeEventFilter(this);
+  if (settings_) settings_->removeEventFilter(this);
   tray_.reset();
   delete settings_;
   delete main_;
