@@ -31,11 +31,13 @@ bool systemRandom(std::span<uint8_t> buffer) {
 }  // namespace
 
 std::string historyKey(std::string_view kind, std::string_view contact, std::string_view id) {
-  std::string key(kind);
+  std::string key;
+  key.reserve(kind.size() + contact.size() + id.size() + 2);
+  key += kind;
   key += ':';
-  key += lowered(contact);
+  appendLowered(key, contact);
   key += ':';
-  key += lowered(id);
+  appendLowered(key, id);
   return key;
 }
 
@@ -100,11 +102,9 @@ VelRuntime::VelRuntime(std::filesystem::path directory,
         hasOpenAuthenticatedSession(deviceID)) {
       return true;
     }
-    if (!store) return false;
-    for (const auto& [contact, record] : store->document().trust) {
-      if (contact == deviceID || record.claimedID.to_string() == deviceID) return true;
-    }
-    return false;
+    const auto* index = trustIndex();
+    if (!index) return false;
+    return store->document().trust.contains(deviceID) || !index->claimsOf(deviceID).empty();
   };
 }
 

@@ -29,7 +29,9 @@
 #include "Velmorine/network/trust_service.h"
 #include "Velmorine/reminders/reminder_client.h"
 #include "Velmorine/reminders/reminder_outbox.h"
+#include "Velmorine/runtime/peer_name_order.h"
 #include "Velmorine/runtime/runtime_snapshot.h"
+#include "Velmorine/runtime/trust_index.h"
 #include "Velmorine/store/device_identity.h"
 #include "Velmorine/store/history/conversation_history.h"
 #include "Velmorine/store/local_store.h"
@@ -77,6 +79,8 @@ inline constexpr size_t kMaximumSessions = 32;
 // Not-yet-authenticated sessions from one remote address; beyond it the oldest of them goes.
 inline constexpr size_t kMaximumUnauthenticatedPerAddress = 4;
 inline constexpr size_t kMaximumPendingChats = 128;
+// Every read of pending outbox rows takes at most this many.
+inline constexpr int kOutboxQueryLimit = 200;
 inline constexpr int kHistoryPageSize = 100;
 inline constexpr int kStartHistoryRecords = 200;
 inline constexpr size_t kSelectedMessageWindow = 1000;
@@ -182,6 +186,10 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   void publishSnapshot();
   RuntimeSnapshot buildSnapshot();
   bool isBlocked(const std::string& peerID) const;
+  // The same, for a peer whose contact is already known.
+  bool isBlocked(const std::string& peerID, const std::string& contact) const;
+  // The store's trust records by claimed device, up to date with the store; none without one.
+  const TrustIndex* trustIndex() const;
   bool deviceNameUsesFallback() const;
 
   // Settings (vel_runtime_settings.cpp).
@@ -277,6 +285,21 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   // The pending message rows, at most 200, read once for a snapshot; empty on failure.
   std::vector<store::ConversationOutboxEntry> pendingMessageRows();
   void reportInvalidRecord();
+  // A pending message row and the message it holds.
+  struct ReadableRow {
+    store::ConversationOutboxEntry row;
+    RuntimeMessage message;
+  };
+  // The oldest pending message row of `contact` after sequence `after` that can be read. A row
+  // that cannot be read is reported, left stored and passed over: it is never sent, and the
+  // contact's later rows go on without it. Throws when the history fails.
+  std::optional<ReadableRow> oldestReadableRow(const std::string& contact, int64_t after = 0);
+  // The same for every contact, in sequence order, at most 200. Throws when the history fails.
+  std::vector<ReadableRow> readableOutboxHeads();
+  // Brings the caches in step with a message record just written.
+  void noteMessageWrite(const RuntimeMessage& message,
+                        const store::ConversationHistoryRecord& record,
+                        std::optional<int64_t> sequence = std::nullopt);
   // The message a history record holds, checked against the record's identifier and contact;
   // none (and the diagnostic) for a record that does not decode or does not match.
   std::optional<RuntimeMessage> messageOfRecord(const store::ConversationHistoryRecord& record);
@@ -352,9 +375,11 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   std::vector<RuntimeMessage> messages;
   std::shared_ptr<store::ConversationHistory> history;
   std::map<std::string, int64_t> historyOrder;
-  std::map<std::string, std::vector<uint8_t>> savedHistory;
-  std::map<std::string, RuntimeMessage> savedMessages;
-  std::map<std::string, transfer::RuntimeTransfer> savedTransfers;
+  // What the history holds of each retained item, by history key; consulted for every message
+  // of every snapshot, so hashed.
+  std::unordered_map<std::string, std::vector<uint8_t>> savedHistory;
+  std::unordered_map<std::string, RuntimeMessage> savedMessages;
+  std::unordered_map<std::string, transfer::RuntimeTransfer> savedTransfers;
   std::map<std::string, transfer::RuntimeTransfer> historyTransfers;
   std::set<std::string> historyPeers;
   std::set<std::string> earlierHistory;
@@ -365,8 +390,8 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   bool clearingHistory = false;
   std::unique_ptr<transfer::DurableAttachmentOutbox> attachmentOutbox_;
   std::set<std::string> liveIncoming;
-  std::map<std::string, double> lastProgressWrite;
-  std::map<std::string, transfer::TransferState> savedTransferState;
+  std::unordered_map<std::string, double> lastProgressWrite;
+  std::unordered_map<std::string, transfer::TransferState> savedTransferState;
   std::string status = "network.paused";
   std::vector<network::DiscoveryIssue> issues;
   bool enabled = false;
@@ -377,6 +402,9 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   uint64_t generation = 0;
   uint64_t sequence = 0;
   std::unique_ptr<transfer::TransferEngine> transfers_;
+  // Derived from the store document on demand, also from const members.
+  mutable TrustIndex trustIndex_;
+  PeerNameOrder peerNames_;
 };
 
 }  // namespace velmorine::runtime

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "Velmorine/network/secure_connection_failure.h"
+#include "Velmorine/runtime/history_transaction.h"
 #include "Velmorine/runtime/runtime_text.h"
 #include "Velmorine/runtime/vel_runtime.h"
 
@@ -92,8 +93,9 @@ void VelRuntime::resendMessageOnQueue(const std::string& contact, const std::str
   if (!message) return;
   message->delivery = MessageDelivery::queued;
   try {
-    history->transitionOutboxEntry(*entry, store::ConversationOutboxState::waiting,
-                                   historyRecord(*message), 0);
+    const auto record = historyRecord(*message);
+    history->transitionOutboxEntry(*entry, store::ConversationOutboxState::waiting, record, 0);
+    noteMessageWrite(*message, record, entry->sequence);
     reconcileOutboxMessages();
   } catch (...) {
     historyUnavailable = true;
@@ -121,9 +123,7 @@ void VelRuntime::cancelMessageOnQueue(const std::string& contact, const std::str
   try {
     const auto record = historyRecord(*message);
     history->transitionOutboxEntry(*entry, store::ConversationOutboxState::cancelled, record, 0);
-    const std::string key = messageKey(*message);
-    savedHistory[key] = record.payload;
-    savedMessages[key] = *message;
+    noteMessageWrite(*message, record, entry->sequence);
   } catch (...) {
     historyUnavailable = true;
     publishSnapshot();
@@ -156,9 +156,9 @@ void VelRuntime::configureRemindersOnQueue() {
                               auto self = weak.lock();
                               if (!self) return;
                               if (error) grant.reset();
-                              self->queue_->async([self, peer, forGeneration, grant] {
-                                self->recordReceivedGrant(peer.contactID, peer.publicKey, grant,
-                                                          forGeneration);
+                              self->onQueueWeakly([peer, forGeneration, grant](VelRuntime& live) {
+                                live.recordReceivedGrant(peer.contactID, peer.publicKey, grant,
+                                                         forGeneration);
                               });
                             });
     });
@@ -191,17 +191,7 @@ bool VelRuntime::clearConversationOnQueue(const std::optional<std::string>& give
     return false;
   }
   try {
-    history->execute("BEGIN IMMEDIATE");
-    try {
-      history->clearConversation(lowered(contact));
-      history->execute("COMMIT");
-    } catch (...) {
-      try {
-        history->execute("ROLLBACK");
-      } catch (...) {
-      }
-      throw;
-    }
+    inImmediateTransaction(*history, [&] { history->clearConversation(lowered(contact)); });
   } catch (...) {
     historyUnavailable = true;
     publishSnapshot();
@@ -254,14 +244,14 @@ bool VelRuntime::clearConversationOnQueue(const std::optional<std::string>& give
 void VelRuntime::setPeerBlockedOnQueue(const std::string& peerID, bool blocked) {
   std::string contact = peerID;
   if (!store || !store->document().trust.contains(peerID)) contact = contactID(peerID);
-  if (trust) {
+  if (trust && store) {
     try {
       const auto& trustMap = store->document().trust;
       const auto record = trustMap.find(contact);
-      // Every write appends to a bounded audit: write only what changes.
-      if (record == trustMap.end() || record->second.blocked != blocked) {
-        trust->setBlocked(blocked, contact);
-      }
+      // Every write appends to a bounded audit: write only what changes. A contact without a
+      // record is not blocked.
+      const bool current = record != trustMap.end() && record->second.blocked;
+      if (current != blocked) trust->setBlocked(blocked, contact);
     } catch (...) {
       status = "storage.unavailable";
       publishSnapshot();

@@ -107,53 +107,48 @@ void VelRuntime::sendChatFrame(const std::string& peerID) {
   const auto session = found->second;
   if (deliverQueuedChats(session)) return;
 
-  for (auto& message : messages) {
+  // By position: a session that fails while it sends reports its close at once, and that may
+  // add to the list.
+  for (size_t index = 0; index < messages.size(); ++index) {
+    RuntimeMessage message = messages[index];
     if (message.peerID != peerID || message.delivery != MessageDelivery::queued) continue;
     if (history && hasPendingOutboxRow(message)) continue;  // the outbox path sends it
     const auto& peer = session->peer();
-    if (!peer || peer->contactID != message.contactID) {
-      message.delivery = MessageDelivery::failed;
-      continue;
+    MessageDelivery delivery = MessageDelivery::failed;
+    if (peer && peer->contactID == message.contactID) {
+      const auto frame =
+          VEProtocol::chatWithSender(*localID, message.id, message.frameID, message.text);
+      std::optional<VEFrame> registered;
+      if (frame && ledger) registered = ledger->begin(*frame, peerID);
+      if (registered) {
+        queue_->assert_current();
+        if (session->closed() || !session->peer() || !session->send(*registered)) {
+          ledger->cancelMessage(message.id, peerID);
+        } else {
+          delivery = MessageDelivery::sending;
+        }
+      }
     }
-    const auto frame =
-        VEProtocol::chatWithSender(*localID, message.id, message.frameID, message.text);
-    std::optional<VEFrame> registered;
-    if (frame && ledger) registered = ledger->begin(*frame, peerID);
-    if (!registered) {
-      message.delivery = MessageDelivery::failed;
-      continue;
-    }
-    queue_->assert_current();
-    if (session->closed() || !session->peer() || !session->send(*registered)) {
-      ledger->cancelMessage(message.id, peerID);
-      message.delivery = MessageDelivery::failed;
-    } else {
-      message.delivery = MessageDelivery::sending;
-    }
+    const auto held = std::ranges::find_if(messages, [&](const RuntimeMessage& candidate) {
+      return candidate.id == message.id && candidate.contactID == message.contactID;
+    });
+    if (held != messages.end()) held->delivery = delivery;
   }
 }
 
 bool VelRuntime::deliverQueuedChats(const std::shared_ptr<network::SecurePeerSession>& session) {
   if (!history || !session->peer() || !localID) return false;
   const auto peer = *session->peer();
-  std::vector<store::ConversationOutboxEntry> rows;
+  std::optional<ReadableRow> oldest;
   try {
-    store::ConversationOutboxQuery query;
-    query.kind = "message";
-    query.peer = lowered(peer.contactID);
-    query.limit = 1;
-    rows = history->pendingOutboxEntries(query);
+    oldest = oldestReadableRow(peer.contactID);
   } catch (...) {
     historyUnavailable = true;
     return true;
   }
-  if (rows.empty()) return false;
-  const auto& row = rows.front();
-  auto decoded = messageOfRecord(row.record);
-  // A row that cannot be read stays as it is and holds the contact's later rows, like one that
-  // waits for the user.
-  if (!decoded) return true;
-  RuntimeMessage message = std::move(*decoded);
+  if (!oldest) return false;
+  const auto& row = oldest->row;
+  RuntimeMessage message = std::move(oldest->message);
   if (message.peerID != peer.wireID || row.recipientKey != peer.publicKey ||
       isBlocked(message.peerID) || conflicts.contains(message.peerID)) {
     return true;
@@ -163,10 +158,12 @@ bool VelRuntime::deliverQueuedChats(const std::shared_ptr<network::SecurePeerSes
       break;
     case store::ConversationOutboxState::uncertain:
       if (session->supportsDurableAcknowledgments()) break;
+      // It may have arrived: only the user may send it again.
       message.delivery = MessageDelivery::unconfirmed;
       try {
-        history->transitionOutboxEntry(row, store::ConversationOutboxState::attention,
-                                       historyRecord(message), 0);
+        const auto record = historyRecord(message);
+        history->transitionOutboxEntry(row, store::ConversationOutboxState::attention, record, 0);
+        noteMessageWrite(message, record, row.sequence);
         reconcileOutboxMessages();
       } catch (...) {
         historyUnavailable = true;
@@ -186,11 +183,7 @@ bool VelRuntime::deliverQueuedChats(const std::shared_ptr<network::SecurePeerSes
   try {
     const auto record = historyRecord(message);
     history->transitionOutboxEntry(row, store::ConversationOutboxState::sending, record, 0);
-    const std::string key = messageKey(message);
-    savedHistory[key] = record.payload;
-    savedMessages[key] = message;
-    historyOrder[key] = row.sequence;
-    historyUnavailable = false;
+    noteMessageWrite(message, record, row.sequence);
   } catch (...) {
     ledger->cancelMessage(lowered(message.id), message.peerID);
     historyUnavailable = true;
@@ -214,28 +207,16 @@ bool VelRuntime::deliverQueuedChats(const std::shared_ptr<network::SecurePeerSes
 void VelRuntime::pumpOutbox() {
   attachmentOutbox();
   if (!history) return;
+  std::vector<ReadableRow> heads;
   try {
     reconcileOutboxMessages();
+    // Rows that cannot be read are passed over and reported; the contacts after them still go.
+    heads = readableOutboxHeads();
   } catch (...) {
     historyUnavailable = true;
     return;
   }
-  std::vector<store::ConversationOutboxEntry> rows;
-  try {
-    store::ConversationOutboxQuery query;
-    query.kind = "message";
-    query.oldestOnly = true;
-    std::vector<store::ConversationHistorySkippedRow> skipped;
-    rows = history->pendingOutboxEntries(query, &skipped);
-    if (!skipped.empty()) reportInvalidRecord();
-  } catch (...) {
-    historyUnavailable = true;
-    return;
-  }
-  for (const auto& row : rows) {
-    // A row that does not decode is skipped and reported; the contacts after it still go.
-    auto message = messageOfRecord(row.record);
-    if (!message) continue;
+  for (const auto& [row, message] : heads) {
     std::optional<std::vector<uint8_t>> trustedKey;
     if (store) {
       const auto& trustMap = store->document().trust;
@@ -246,15 +227,15 @@ void VelRuntime::pumpOutbox() {
     const std::optional<std::vector<uint8_t>> rowKey =
         row.recipientKey.empty() ? std::nullopt : std::optional(row.recipientKey);
     if (trustedKey != rowKey) continue;
-    if (isBlocked(message->peerID) || conflicts.contains(message->peerID) ||
+    if (isBlocked(message.peerID) || conflicts.contains(message.peerID) ||
         row.state == store::ConversationOutboxState::attention) {
       continue;
     }
-    if (active.contains(message->peerID)) {
-      sendChatFrame(message->peerID);
+    if (active.contains(message.peerID)) {
+      sendChatFrame(message.peerID);
       continue;
     }
-    startRouteAttempt(message->peerID);
+    startRouteAttempt(message.peerID);
     const double wall = wallSeconds();
     const auto expiry = reminderExpiry.find(row.record.peer);
     if (expiry == reminderExpiry.end() || expiry->second <= wall) continue;
@@ -264,7 +245,7 @@ void VelRuntime::pumpOutbox() {
       continue;
     }
     nextOutboxReminder[reminderKey] = wall + kReminderInterval;
-    remindForMessage(*message, row.recipientKey);
+    remindForMessage(message, row.recipientKey);
   }
 }
 

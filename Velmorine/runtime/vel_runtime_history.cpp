@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <string_view>
+#include <unordered_set>
 
+#include "Velmorine/runtime/history_transaction.h"
 #include "Velmorine/runtime/runtime_text.h"
 #include "Velmorine/runtime/vel_runtime.h"
 
@@ -12,13 +15,6 @@ namespace velmorine::runtime {
 namespace {
 
 constexpr int64_t kUnnumbered = std::numeric_limits<int64_t>::max();
-
-void rollbackQuietly(store::ConversationHistory& history) {
-  try {
-    history.execute("ROLLBACK");
-  } catch (...) {
-  }
-}
 
 }  // namespace
 
@@ -35,6 +31,63 @@ std::optional<RuntimeMessage> VelRuntime::messageOfRecord(
   }
   reportInvalidRecord();
   return std::nullopt;
+}
+
+std::optional<VelRuntime::ReadableRow> VelRuntime::oldestReadableRow(const std::string& contact,
+                                                                     int64_t after) {
+  store::ConversationOutboxQuery query;
+  query.kind = "message";
+  query.peer = lowered(contact);
+  query.after = after;
+  // Almost always the first row is readable; only past a bad one is a whole page read.
+  query.limit = 1;
+  while (true) {
+    std::vector<store::ConversationHistorySkippedRow> skipped;
+    const auto rows = history->pendingOutboxEntries(query, &skipped);
+    if (!skipped.empty()) reportInvalidRecord();
+    for (const auto& row : rows) {
+      if (auto message = messageOfRecord(row.record)) return ReadableRow{row, std::move(*message)};
+    }
+    if (rows.size() < static_cast<size_t>(query.limit)) return std::nullopt;
+    query.after = rows.back().sequence;
+    query.limit = kOutboxQueryLimit;
+  }
+}
+
+std::vector<VelRuntime::ReadableRow> VelRuntime::readableOutboxHeads() {
+  store::ConversationOutboxQuery query;
+  query.kind = "message";
+  query.oldestOnly = true;
+  std::vector<store::ConversationHistorySkippedRow> skipped;
+  const auto rows = history->pendingOutboxEntries(query, &skipped);
+  if (!skipped.empty()) reportInvalidRecord();
+  std::vector<ReadableRow> heads;
+  for (const auto& row : rows) {
+    if (auto message = messageOfRecord(row.record)) {
+      heads.push_back(ReadableRow{row, std::move(*message)});
+    } else if (auto next = oldestReadableRow(row.record.peer, row.sequence)) {
+      heads.push_back(std::move(*next));
+    }
+  }
+  // A row the store itself cannot read still counts as its contact's oldest there.
+  for (const auto& bad : skipped) {
+    if (!store::ConversationHistory::isCanonicalIdentifier(bad.peer)) continue;
+    if (auto next = oldestReadableRow(bad.peer, bad.sequence)) heads.push_back(std::move(*next));
+  }
+  std::ranges::sort(heads, {}, [](const ReadableRow& head) { return head.row.sequence; });
+  if (heads.size() > static_cast<size_t>(kOutboxQueryLimit)) heads.resize(kOutboxQueryLimit);
+  return heads;
+}
+
+void VelRuntime::noteMessageWrite(const RuntimeMessage& message,
+                                  const store::ConversationHistoryRecord& record,
+                                  std::optional<int64_t> sequence) {
+  const std::string key = messageKey(message);
+  savedHistory[key] = record.payload;
+  savedMessages[key] = message;
+  if (sequence) historyOrder[key] = *sequence;
+  historyPeers.insert(record.peer);
+  historyUnavailable = false;
 }
 
 std::optional<transfer::RuntimeTransfer> VelRuntime::transferOfRecord(
@@ -78,22 +131,14 @@ void VelRuntime::saveMessage(const RuntimeMessage& message) {
     return;
   }
   const int64_t epoch = history->epoch(record.peer);
-  history->execute("BEGIN IMMEDIATE");
-  store::ConversationSequences sequences;
-  try {
-    sequences = history->saveRecords({record}, {{record.peer, epoch}});
-    history->execute("COMMIT");
-  } catch (...) {
-    rollbackQuietly(*history);
-    throw;
+  const auto sequences = inImmediateTransaction(*history, [&] {
+    return history->saveRecords({record}, {{record.peer, epoch}});
+  });
+  std::optional<int64_t> sequence;
+  if (const auto found = sequences.find(record.key()); found != sequences.end()) {
+    sequence = found->second;
   }
-  savedHistory[key] = record.payload;
-  savedMessages[key] = message;
-  if (const auto sequence = sequences.find(record.key()); sequence != sequences.end()) {
-    historyOrder[key] = sequence->second;
-  }
-  historyPeers.insert(record.peer);
-  historyUnavailable = false;
+  noteMessageWrite(message, record, sequence);
 }
 
 void VelRuntime::enqueueMessage(const RuntimeMessage& message,
@@ -102,12 +147,7 @@ void VelRuntime::enqueueMessage(const RuntimeMessage& message,
   const auto record = historyRecord(message);
   const int64_t epoch = history->epoch(record.peer);
   const int64_t sequence = history->enqueue(record, recipientKey, epoch, std::nullopt);
-  const std::string key = messageKey(message);
-  savedHistory[key] = record.payload;
-  savedMessages[key] = message;
-  historyOrder[key] = sequence;
-  historyPeers.insert(record.peer);
-  historyUnavailable = false;
+  noteMessageWrite(message, record, sequence);
 }
 
 std::optional<store::ConversationOutboxEntry> VelRuntime::outboxEntry(
@@ -238,6 +278,8 @@ void VelRuntime::reconcileOutboxMessages() {
 void VelRuntime::trimHistoryWindow(
     const std::vector<store::ConversationOutboxEntry>& pendingMessages) {
   if (historyUnavailable) return;
+  // This runs for every snapshot, over up to 1,200 messages: each key is made and each order
+  // looked up once, and the sets of what stays are hashed.
   auto orderOf = [&](const std::string& key) {
     const auto found = historyOrder.find(key);
     return found == historyOrder.end() ? kUnnumbered : found->second;
@@ -246,18 +288,6 @@ void VelRuntime::trimHistoryWindow(
     return selectedHistory && contact == *selectedHistory;
   };
   const bool browsing = selectedHistory && browsingHistory.contains(*selectedHistory);
-
-  // Messages: the window of each part, in history order.
-  std::vector<const RuntimeMessage*> selected;
-  std::vector<const RuntimeMessage*> others;
-  for (const auto& message : messages) {
-    (isSelected(message.contactID) ? selected : others).push_back(&message);
-  }
-  auto byOrder = [&](const RuntimeMessage* a, const RuntimeMessage* b) {
-    return orderOf(messageKey(*a)) < orderOf(messageKey(*b));
-  };
-  std::ranges::stable_sort(selected, byOrder);
-  std::ranges::stable_sort(others, byOrder);
   auto window = [](auto& items, size_t limit, bool oldest) {
     if (items.size() <= limit) return;
     if (oldest) {
@@ -266,23 +296,52 @@ void VelRuntime::trimHistoryWindow(
       items.erase(items.begin(), items.end() - static_cast<std::ptrdiff_t>(limit));
     }
   };
+
+  // Messages: the window of each part, in history order (ties in the order held).
+  struct Placed {
+    size_t index;
+    int64_t order;
+  };
+  std::vector<std::string> keys;
+  keys.reserve(messages.size());
+  std::vector<Placed> selected;
+  std::vector<Placed> others;
+  for (size_t index = 0; index < messages.size(); ++index) {
+    keys.push_back(messageKey(messages[index]));
+    (isSelected(messages[index].contactID) ? selected : others)
+        .push_back(Placed{index, orderOf(keys.back())});
+  }
+  auto byOrder = [](const Placed& a, const Placed& b) { return a.order < b.order; };
+  std::ranges::stable_sort(selected, byOrder);
+  std::ranges::stable_sort(others, byOrder);
   window(selected, kSelectedMessageWindow, browsing);
   window(others, kOtherMessageWindow, false);
 
-  std::set<std::string> pendingIDs;
+  std::unordered_set<std::string> pendingIDs;
   for (const auto& row : pendingMessages) pendingIDs.insert(row.record.id);
-  std::set<std::string> visible;
-  for (const auto* message : selected) visible.insert(messageKey(*message));
-  for (const auto* message : others) visible.insert(messageKey(*message));
-  for (const auto& message : messages) {
+  auto isPending = [&](const std::string& id) {
+    if (pendingIDs.empty()) return false;
+    return std::ranges::none_of(id, [](char c) { return c >= 'A' && c <= 'Z'; })
+               ? pendingIDs.contains(id)
+               : pendingIDs.contains(lowered(id));
+  };
+  std::unordered_set<std::string_view> visible;
+  for (const auto& placed : selected) visible.insert(keys[placed.index]);
+  for (const auto& placed : others) visible.insert(keys[placed.index]);
+  for (size_t index = 0; index < messages.size(); ++index) {
+    const auto& message = messages[index];
     if (message.delivery == MessageDelivery::queued ||
-        message.delivery == MessageDelivery::sending || pendingIDs.contains(lowered(message.id))) {
-      visible.insert(messageKey(message));
+        message.delivery == MessageDelivery::sending || isPending(message.id)) {
+      visible.insert(keys[index]);
     }
   }
-  std::erase_if(messages, [&](const RuntimeMessage& message) {
-    return !visible.contains(messageKey(message));
-  });
+  size_t kept = 0;
+  for (size_t index = 0; index < messages.size(); ++index) {
+    if (!visible.contains(keys[index])) continue;
+    if (kept != index) messages[kept] = std::move(messages[index]);
+    ++kept;
+  }
+  messages.resize(kept);
 
   // History transfers.
   std::vector<std::pair<std::string, const transfer::RuntimeTransfer*>> selectedTransfers;
@@ -304,10 +363,14 @@ void VelRuntime::trimHistoryWindow(
   std::erase_if(historyTransfers,
                 [&](const auto& entry) { return !keptTransfers.contains(entry.first); });
 
-  // Caches keep what is retained.
-  std::set<std::string> retained = visible;
-  retained.insert(keptTransfers.begin(), keptTransfers.end());
-  for (const auto& transfer : transfers().transfers()) retained.insert(transferKey(transfer));
+  // Caches keep what is retained. `visible` views `keys`, which outlive it.
+  std::unordered_set<std::string_view> retained = std::move(visible);
+  for (const auto& key : keptTransfers) retained.insert(key);
+  std::vector<std::string> liveTransferKeys;
+  for (const auto& transfer : transfers().transfers()) {
+    liveTransferKeys.push_back(transferKey(transfer));
+  }
+  for (const auto& key : liveTransferKeys) retained.insert(key);
   auto keep = [&](auto& map) {
     std::erase_if(map, [&](const auto& entry) { return !retained.contains(entry.first); });
   };

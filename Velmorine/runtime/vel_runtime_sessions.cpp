@@ -326,29 +326,25 @@ void VelRuntime::recheckPeer(const std::string& peerID, uint64_t forGeneration) 
 
 void VelRuntime::requeueSending(const std::optional<std::string>& peerID) {
   if (!history) return;
-  std::vector<store::ConversationOutboxEntry> rows;
+  std::vector<ReadableRow> heads;
   try {
-    store::ConversationOutboxQuery query;
-    query.kind = "message";
-    query.oldestOnly = true;
-    rows = history->pendingOutboxEntries(query);
+    heads = readableOutboxHeads();
   } catch (...) {
     historyUnavailable = true;
     return;
   }
   const double wall = wallSeconds();
-  for (const auto& row : rows) {
+  for (auto& [row, message] : heads) {
     if (row.state != store::ConversationOutboxState::sending) continue;
-    auto decoded = messageOfRecord(row.record);
-    if (!decoded) continue;
-    auto message = std::move(*decoded);
     if (peerID && message.peerID != *peerID) continue;
     try {
       message.delivery = MessageDelivery::queued;
       const double wait =
           std::min(std::pow(2.0, static_cast<double>(std::min<int64_t>(row.attempts, 7))), 300.0);
-      history->transitionOutboxEntry(row, store::ConversationOutboxState::uncertain,
-                                     historyRecord(message), wall + wait);
+      const auto record = historyRecord(message);
+      history->transitionOutboxEntry(row, store::ConversationOutboxState::uncertain, record,
+                                     wall + wait);
+      noteMessageWrite(message, record, row.sequence);
     } catch (...) {
       historyUnavailable = true;
     }

@@ -1,10 +1,8 @@
 // Building the snapshot that the interface receives after every change.
 
-#include <unicode/coll.h>
-#include <unicode/unistr.h>
-
 #include <algorithm>
 #include <memory>
+#include <unordered_set>
 
 #include "Velmorine/runtime/runtime_text.h"
 #include "Velmorine/runtime/vel_runtime.h"
@@ -12,34 +10,6 @@
 #include "native/protocol/ve_protocol.h"
 
 namespace velmorine::runtime {
-
-namespace {
-
-// Peer names sort as a person reads them: case-insensitively, with numbers by their value.
-class NameOrder {
- public:
-  NameOrder() {
-    UErrorCode error = U_ZERO_ERROR;
-    collator_.reset(icu::Collator::createInstance(icu::Locale::getDefault(), error));
-    if (U_FAILURE(error)) {
-      collator_.reset();
-      return;
-    }
-    collator_->setStrength(icu::Collator::SECONDARY);
-    collator_->setAttribute(UCOL_NUMERIC_COLLATION, UCOL_ON, error);
-  }
-  bool less(const std::string& a, const std::string& b) const {
-    if (!collator_) return a < b;
-    UErrorCode error = U_ZERO_ERROR;
-    const auto order = collator_->compareUTF8(a, b, error);
-    return U_SUCCESS(error) ? order == UCOL_LESS : a < b;
-  }
-
- private:
-  std::unique_ptr<icu::Collator> collator_;
-};
-
-}  // namespace
 
 std::string RuntimePeer::symbolName() const {
   if (platform == "macos" || platform == "windows" || platform == "linux") {
@@ -50,14 +20,24 @@ std::string RuntimePeer::symbolName() const {
 }
 
 bool VelRuntime::isBlocked(const std::string& peerID) const {
+  return isBlocked(peerID, contactID(peerID));
+}
+
+bool VelRuntime::isBlocked(const std::string& peerID, const std::string& contact) const {
   if (!store) return false;
   const auto& trustMap = store->document().trust;
   if (const auto record = trustMap.find(peerID);
       record != trustMap.end() && record->second.blocked) {
     return true;
   }
-  const auto record = trustMap.find(contactID(peerID));
+  const auto record = trustMap.find(contact);
   return record != trustMap.end() && record->second.blocked;
+}
+
+const TrustIndex* VelRuntime::trustIndex() const {
+  if (!store) return nullptr;
+  trustIndex_.refresh(*store);
+  return &trustIndex_;
 }
 
 std::string VelRuntime::contactID(const std::string& peerID) const {
@@ -67,12 +47,11 @@ std::string VelRuntime::contactID(const std::string& peerID) const {
       return session->second->peer()->contactID;
     }
   }
-  if (store) {
+  if (const auto* index = trustIndex()) {
     if (const auto peer = directory.peers.find(peerID); peer != directory.peers.end()) {
       const std::string& announced = peer->second.announcement.fingerprint();
-      for (const auto& [contact, record] : store->document().trust) {
-        if (record.claimedID.to_string() != peerID) continue;
-        if (VEProtocol::fingerprint(record.publicKey) == announced) return contact;
+      for (const auto& claim : index->claimsOf(peerID)) {
+        if (claim.fingerprint == announced) return claim.contact;
       }
     }
   }
@@ -114,6 +93,7 @@ RuntimeSnapshot VelRuntime::buildSnapshot() {
   }
 
   RuntimeSnapshot snapshot;
+  snapshot.peers.reserve(directory.peers.size() + (store ? store->document().trust.size() : 0));
   const double now = uptime();
   for (const auto& [deviceID, discovered] : directory.peers) {
     if (deviceListWriteFailures.contains(deviceID)) continue;
@@ -127,7 +107,7 @@ RuntimeSnapshot VelRuntime::buildSnapshot() {
       return now - route.lastSeen < network::kRouteFreshness;
     });
     row.routes = discovered.routes;
-    row.blocked = isBlocked(deviceID);
+    row.blocked = isBlocked(deviceID, row.id);
     if (const auto current = active.find(deviceID); current != active.end() && !row.blocked) {
       if (const auto session = sessions.find(current->second);
           session != sessions.end() && session->second->peer()) {
@@ -143,27 +123,28 @@ RuntimeSnapshot VelRuntime::buildSnapshot() {
     row.keyChanged = conflicts.contains(deviceID);
     snapshot.peers.push_back(std::move(row));
   }
-  const NameOrder names;
-  std::ranges::stable_sort(snapshot.peers, [&](const RuntimePeer& a, const RuntimePeer& b) {
-    return names.less(a.name, b.name);
-  });
+  peerNames_.sort(snapshot.peers);
 
   if (store) {
-    std::set<std::string> historical = historyPeers;
-    for (const auto& message : messages) historical.insert(message.contactID);
-    for (const auto& transfer : transfers().transfers()) historical.insert(transfer.contactID);
-    historical.insert(outboxWork.begin(), outboxWork.end());
+    // Contacts known from the history, the window, transfers or the outbox; the history's
+    // peers are looked up in place rather than copied for every snapshot.
+    std::set<std::string> live;
+    for (const auto& message : messages) live.insert(message.contactID);
+    for (const auto& transfer : transfers().transfers()) live.insert(transfer.contactID);
+    auto historical = [&](const std::string& contact) {
+      return historyPeers.contains(contact) || live.contains(contact) ||
+             outboxWork.contains(contact);
+    };
+    std::unordered_set<std::string> listed;
+    for (const auto& row : snapshot.peers) listed.insert(row.id);
     const auto& document = store->document();
     for (const auto& [contact, record] : document.trust) {
-      if (!historical.contains(contact)) continue;
+      if (!historical(contact)) continue;
       if (!outboxWork.contains(contact) && document.hiddenHistoricalPeers &&
           document.hiddenHistoricalPeers->contains(contact)) {
         continue;
       }
-      if (std::ranges::any_of(snapshot.peers,
-                              [&](const RuntimePeer& row) { return row.id == contact; })) {
-        continue;
-      }
+      if (listed.contains(contact)) continue;
       RuntimePeer row;
       row.id = contact;
       row.contactID = contact;
@@ -200,9 +181,7 @@ RuntimeSnapshot VelRuntime::buildSnapshot() {
   if (store) {
     snapshot.preferences = store->document().preferences;
     snapshot.received = store->document().received;
-    for (const auto& [contact, record] : store->document().trust) {
-      if (!record.blocked) snapshot.outboxPeers.insert(contact);
-    }
+    snapshot.outboxPeers = trustIndex()->unblockedContacts();
   }
   snapshot.transfers = transferRows();
   snapshot.recoveryNeeded = !recoveryPending.empty();

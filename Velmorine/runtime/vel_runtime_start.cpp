@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "Velmorine/network/secure_connection_failure.h"
+#include "Velmorine/runtime/history_transaction.h"
 #include "Velmorine/runtime/runtime_text.h"
 #include "Velmorine/runtime/vel_runtime.h"
 #include "Velmorine/store/device_name_preferences.h"
@@ -76,28 +77,12 @@ void VelRuntime::openStore() {
 void VelRuntime::openHistory() {
   history = std::make_shared<store::ConversationHistory>(directoryURL / kHistoryFile);
   dismissedTransfers = history->hiddenTransferNames();
-  history->execute("BEGIN IMMEDIATE");
-  try {
-    history->importRecords(kImportMarker, {});
-    history->execute("COMMIT");
-  } catch (...) {
-    try {
-      history->execute("ROLLBACK");
-    } catch (...) {
-    }
-    throw;
-  }
-  history->execute("BEGIN IMMEDIATE");
-  try {
-    history->execute("UPDATE message_outbox SET state=2,retry_after=0 WHERE state=1");
-    history->execute("COMMIT");
-  } catch (...) {
-    try {
-      history->execute("ROLLBACK");
-    } catch (...) {
-    }
-    throw;
-  }
+  inImmediateTransaction(*history, [&] { history->importRecords(kImportMarker, {}); });
+  inImmediateTransaction(*history, [&] {
+    // The second term lets the index of pending rows drive the update, so that the delivered
+    // rows (kept for good) are not walked at every start.
+    history->execute("UPDATE message_outbox SET state=2,retry_after=0 WHERE state=1 AND state<4");
+  });
   settleUnsettledRecords();
   const auto peers = history->peers();
   historyPeers = std::set<std::string>(peers.begin(), peers.end());
@@ -142,17 +127,7 @@ void VelRuntime::settleUnsettledRecords() {
       }
     }
     if (!changed.empty()) {
-      history->execute("BEGIN IMMEDIATE");
-      try {
-        history->saveRecords(changed, {});
-        history->execute("COMMIT");
-      } catch (...) {
-        try {
-          history->execute("ROLLBACK");
-        } catch (...) {
-        }
-        throw;
-      }
+      inImmediateTransaction(*history, [&] { history->saveRecords(changed, {}); });
     }
     if (!page.hasMore || !page.oldestSequence) break;
     before = page.oldestSequence;
@@ -228,12 +203,18 @@ void VelRuntime::restoreReminderGrants() {
                   found->second.publicKey != key) {
                 return;
               }
+              // Every trusted contact is asked at each start of networking: only an answer that
+              // changes what the snapshot shows publishes one.
+              bool changed = false;
               if (grant && !error) {
-                self->reminderExpiry[contact] = grant->expires;
+                const auto [entry, added] =
+                    self->reminderExpiry.try_emplace(contact, grant->expires);
+                changed = added || entry->second != grant->expires;
+                entry->second = grant->expires;
               } else {
-                self->reminderExpiry.erase(contact);
+                changed = self->reminderExpiry.erase(contact) > 0;
               }
-              self->publishSnapshot();
+              if (changed) self->publishSnapshot();
             });
           });
     });
@@ -433,6 +414,7 @@ void VelRuntime::finishShutdown() {
   ledger.reset();
   trust.reset();
   store.reset();
+  trustIndex_.clear();
   shutdownFinished = true;
   auto completions = std::move(shutdownCompletions);
   shutdownCompletions.clear();

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/files/durable_file.h"
@@ -54,6 +55,12 @@ std::optional<std::string> read_document(int folder) {
   return text;
 }
 
+// Revisions count across every store of the process, so that none repeats.
+std::uint64_t nextRevision() {
+  static std::atomic<std::uint64_t> last{0};
+  return ++last;
+}
+
 }  // namespace
 
 LocalStore::LocalStore(const std::filesystem::path& folder) {
@@ -76,6 +83,7 @@ LocalStore::LocalStore(const std::filesystem::path& folder) {
   }
   // A throw from here on destroys the members, which closes the lock descriptor.
   if (auto text = read_document(folder_.get())) document_ = readStoreDocument(*text);
+  revision_ = nextRevision();
 }
 
 bool LocalStore::acceptsChange(const StoreDocument& current, const StoreDocument& updated) {
@@ -99,6 +107,7 @@ void LocalStore::update(const Change& change) {
   if (text.size() > kMaximumDocumentSize) throw LocalStoreError::capacity();
   platform::replace_file_durably(folder_.get(), kDocumentName, std::as_bytes(std::span(text)));
   document_ = std::move(updated);
+  revision_ = nextRevision();
 }
 
 }  // namespace velmorine::store

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string_view>
@@ -38,6 +39,9 @@ class LocalStore {
   // The current document: the only copy that readers see; it changes only when an update has
   // been written durably.
   const StoreDocument& document() const { return document_; }
+  // Names the current document: it changes with every write and no two stores of the process
+  // share one, so whoever derives something from the document can tell when to derive it again.
+  uint64_t revision() const { return revision_; }
   // The document file: the store folder followed by "state-v1.json".
   const std::filesystem::path& url() const { return url_; }
   int lockFD() const { return lock_.get(); }
@@ -71,6 +75,7 @@ class LocalStore {
   platform::UniqueFd folder_;  // the folder as opened, so later moves of its path do not matter
   platform::UniqueFd lock_;
   StoreDocument document_;
+  uint64_t revision_ = 0;
 };
 
 }  // namespace velmorine::store

@@ -6,12 +6,17 @@
 // DATA_HOME (else $XDG_DATA_HOME, else ~/.local/share) holds the data folder "Velmorine" and the
 // keychain, as for the program. Commands arrive on stdin, one JSON object a line, with "op" one
 // of: start, setNetworkEnabled {enabled}, connectPeer {peer}, sendText {peer, text, contact?},
-// selectConversation {contact, earlier?}, updatePreferences {displayName?, language?,
-// appearance?, notificationsEnabled?}, renameDevice {name|null}, refreshDeviceName,
-// resetDevices, hideEndedTransfers {peer?, transfer?}, suspend, resume, shutdown, sessions
-// (what the runtime holds, read on its queue) and quit (shut down, then exit; also at the end of
-// stdin). Every snapshot, completion and diagnostic leaves as one JSON line on stdout, in the
-// order the runtime queue produced them.
+// selectConversation {contact, earlier?}, resendMessage {contact, message}, cancelMessage
+// {contact, message}, clearConversation {peer, contact?}, setPeerBlocked {peer, blocked},
+// resolveChangedKey {peer, keepSeparate}, verifyPeer {peer}, configureReminders, cancelReminder
+// {peer}, updatePreferences {displayName?, language?, appearance?, notificationsEnabled?},
+// renameDevice {name|null}, refreshDeviceName, resetDevices, hideEndedTransfers {peer?,
+// transfer?}, suspend, resume, shutdown, sessions (what the runtime holds, read on its queue),
+// snapshotMessages {messages} (whether snapshots list the messages and their history order, on
+// by default; a long stream is cheaper to print without) and quit (shut down, then exit; also at
+// the end of stdin). Every snapshot, completion and diagnostic leaves as one JSON line on stdout,
+// in the order the runtime queue produced them. A sendText completion carries the sent text, so
+// that a test can match acceptances to what it sent.
 
 #include <unistd.h>
 
@@ -80,6 +85,8 @@ class MainQueue {
 };
 
 std::mutex outputMutex;
+// Whether snapshots list their messages; read and written on the main queue only.
+bool snapshotMessages = true;
 
 void emit(const json& line) {
   // Peer names and texts are the network's: never let invalid UTF-8 stop the output.
@@ -94,7 +101,8 @@ json optionalText(const std::optional<std::string>& text) {
   return text ? json(*text) : json(nullptr);
 }
 
-json snapshotJSON(const velmorine::runtime::RuntimeSnapshot& snapshot, uint64_t number) {
+json snapshotJSON(const velmorine::runtime::RuntimeSnapshot& snapshot, uint64_t number,
+                  bool withMessages) {
   json peers = json::array();
   for (const auto& peer : snapshot.peers) {
     json routes = json::array();
@@ -115,13 +123,17 @@ json snapshotJSON(const velmorine::runtime::RuntimeSnapshot& snapshot, uint64_t 
                      {"routes", routes}});
   }
   json messages = json::array();
-  for (const auto& message : snapshot.messages) {
-    messages.push_back({{"id", message.id},
-                        {"peerID", message.peerID},
-                        {"contactID", message.contactID},
-                        {"text", message.text},
-                        {"outgoing", message.outgoing},
-                        {"delivery", velmorine::runtime::rawValue(message.delivery)}});
+  json historyOrder = json::object();
+  if (withMessages) {
+    for (const auto& message : snapshot.messages) {
+      messages.push_back({{"id", message.id},
+                          {"peerID", message.peerID},
+                          {"contactID", message.contactID},
+                          {"text", message.text},
+                          {"outgoing", message.outgoing},
+                          {"delivery", velmorine::runtime::rawValue(message.delivery)}});
+    }
+    for (const auto& [key, order] : snapshot.historyOrder) historyOrder[key] = order;
   }
   json issues = json::array();
   for (const auto& issue : snapshot.issues) {
@@ -143,6 +155,10 @@ json snapshotJSON(const velmorine::runtime::RuntimeSnapshot& snapshot, uint64_t 
           {"localID", optionalText(snapshot.localID)},
           {"peers", peers},
           {"messages", messages},
+          {"messageCount", snapshot.messages.size()},
+          {"historyOrder", historyOrder},
+          {"earlierHistory", snapshot.earlierHistory},
+          {"browsingHistory", snapshot.browsingHistory},
           {"issues", issues},
           {"transfers", transfers},
           {"preferences",
@@ -222,18 +238,43 @@ class Node {
     } else if (op == "connectPeer") {
       runtime.connectPeer(textField(command, "peer").value_or(""));
     } else if (op == "sendText") {
+      const std::string text = textField(command, "text").value_or("");
       runtime.sendText(
-          textField(command, "peer").value_or(""), textField(command, "text").value_or(""),
-          textField(command, "contact"),
-          [op](std::optional<velmorine::runtime::SendRejection> rejection) {
+          textField(command, "peer").value_or(""), text, textField(command, "contact"),
+          [op, text](std::optional<velmorine::runtime::SendRejection> rejection) {
             emit({{"event", "completion"},
                   {"op", op},
+                  {"text", text},
                   {"result", rejection ? json(std::string(velmorine::runtime::rawValue(*rejection)))
                                        : json(nullptr)}});
           });
     } else if (op == "selectConversation") {
       runtime.selectConversation(textField(command, "contact").value_or(""),
                                  command.value("earlier", false));
+    } else if (op == "resendMessage") {
+      runtime.resendMessage(textField(command, "contact").value_or(""),
+                            textField(command, "message").value_or(""));
+    } else if (op == "cancelMessage") {
+      runtime.cancelMessage(textField(command, "contact").value_or(""),
+                            textField(command, "message").value_or(""));
+    } else if (op == "clearConversation") {
+      runtime.clearConversation(textField(command, "contact"),
+                                textField(command, "peer").value_or(""),
+                                [done](bool result) { done(result)(); });
+    } else if (op == "setPeerBlocked") {
+      runtime.setPeerBlocked(textField(command, "peer").value_or(""),
+                             command.value("blocked", true));
+    } else if (op == "resolveChangedKey") {
+      runtime.resolveChangedKey(textField(command, "peer").value_or(""),
+                                command.value("keepSeparate", false));
+    } else if (op == "verifyPeer") {
+      runtime.verifyPeer(textField(command, "peer").value_or(""));
+    } else if (op == "configureReminders") {
+      runtime.configureReminders();
+    } else if (op == "cancelReminder") {
+      runtime.cancelReminder(textField(command, "peer").value_or(""));
+    } else if (op == "snapshotMessages") {
+      snapshotMessages = command.value("messages", true);
     } else if (op == "updatePreferences") {
       runtime.updatePreferences([command](velmorine::store::AppPreferences& preferences) {
         if (auto name = textField(command, "displayName")) preferences.displayName = *name;
@@ -315,7 +356,7 @@ int main(int argc, char** argv) {
 
   uint64_t snapshots = 0;
   runtime->setOnSnapshot([&snapshots](velmorine::runtime::RuntimeSnapshot snapshot) {
-    emit(snapshotJSON(snapshot, ++snapshots));
+    emit(snapshotJSON(snapshot, ++snapshots, snapshotMessages));
   });
   // Diagnostics come on the runtime queue; through the main queue they keep their place among
   // the snapshots.

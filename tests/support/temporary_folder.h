@@ -11,9 +11,10 @@ namespace velmorine::testing {
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class TemporaryFolder {
  public:
-  TemporaryFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "velmorine-test-XXXXXX").string();
+  TemporaryFolder() : TemporaryFolder(std::filesystem::temp_directory_path()) {}
+  // The same under `parent`.
+  explicit TemporaryFolder(const std::filesystem::path& parent) {
+    std::string pattern = (parent / "velmorine-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }

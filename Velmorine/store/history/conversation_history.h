@@ -20,6 +20,10 @@ struct sqlite3;
 
 namespace velmorine::store {
 
+namespace history {
+class StatementCache;
+}
+
 // The conversation history: one SQLite connection to "conversation-history-v2.sqlite" with
 // the records of every peer, per-peer epochs, metadata, the message outbox, attachment
 // sources and receipts. No lock of its own: one owner calls it from one queue. Operations
@@ -128,6 +132,8 @@ class ConversationHistory {
   }
 
   std::unique_ptr<sqlite3, Closer> database;
+  // Declared after the connection, so that its statements are finalized before it closes.
+  std::unique_ptr<history::StatementCache> statements;
 };
 
 }  // namespace velmorine::store

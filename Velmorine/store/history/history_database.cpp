@@ -89,6 +89,7 @@ ConversationHistory::ConversationHistory(const std::filesystem::path& file) {
     throw ConversationHistoryFailure::storage(result);
   }
   database.reset(handle);
+  statements = std::make_unique<history::StatementCache>(handle);
 
   // No descriptor of our own is opened on the file: closing one would drop the POSIX
   // locks that SQLite holds on it for other connections of this process.
@@ -121,13 +122,13 @@ void ConversationHistory::createOrCheckSchema() {
 }
 
 void ConversationHistory::execute(std::string_view sql) {
-  HistoryStatement statement(database.get(), sql);
+  HistoryStatement statement(*statements, sql);
   statement.step();
 }
 
 std::optional<int64_t> ConversationHistory::queryInteger(
     std::string_view sql, const std::vector<std::string>& arguments) {
-  HistoryStatement statement(database.get(), sql);
+  HistoryStatement statement(*statements, sql);
   for (size_t index = 0; index < arguments.size(); ++index) {
     statement.bindText(static_cast<int>(index + 1), arguments[index]);
   }

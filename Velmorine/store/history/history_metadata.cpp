@@ -15,14 +15,14 @@ constexpr uint8_t kMarkByte[] = {0x01};
 }  // namespace
 
 std::optional<std::vector<uint8_t>> ConversationHistory::metadataPayload(const std::string& name) {
-  HistoryStatement query(database.get(), "SELECT payload FROM metadata WHERE name=?");
+  HistoryStatement query(*statements, "SELECT payload FROM metadata WHERE name=?");
   query.bindText(1, name);
   if (!query.step()) return std::nullopt;
   return query.columnBytes(0);
 }
 
 void ConversationHistory::setMetadata(const std::string& name, std::span<const uint8_t> payload) {
-  HistoryStatement statement(database.get(),
+  HistoryStatement statement(*statements,
                              "INSERT OR REPLACE INTO metadata(name,payload) VALUES(?,?)");
   statement.bindText(1, name);
   statement.bindBlob(2, payload);
@@ -47,7 +47,7 @@ std::set<std::string> ConversationHistory::hideEndedTransfers(
           "'transfer-overview.hidden:'||peer||':'||id,X'01' FROM records WHERE kind='transfer' "
           "AND unsettled=0";
       if (oneTransfer) sql += " AND peer=? AND id=?";
-      HistoryStatement mark(database.get(), sql);
+      HistoryStatement mark(*statements, sql);
       if (oneTransfer) {
         mark.bindText(1, *peer);
         mark.bindText(2, *transferId);
@@ -62,7 +62,7 @@ std::set<std::string> ConversationHistory::hideEndedTransfers(
 }
 
 std::set<std::string> ConversationHistory::hiddenTransferNames() {
-  HistoryStatement query(database.get(),
+  HistoryStatement query(*statements,
                          "SELECT name FROM metadata WHERE name LIKE 'transfer-overview.hidden:%'");
   std::set<std::string> hidden;
   while (query.step()) {
@@ -79,7 +79,7 @@ void ConversationHistory::importRecords(const std::string& marker,
   if (metadataPayload(marker)) return;
   for (const ConversationHistoryRecord& record : records) {
     validateRecord(record);
-    HistoryStatement lookup(database.get(),
+    HistoryStatement lookup(*statements,
                             "SELECT seq FROM records WHERE kind=? AND peer=? AND id=?");
     lookup.bindText(1, record.kind);
     lookup.bindText(2, record.peer);

@@ -15,8 +15,9 @@ std::span<const uint8_t> textBytes(const std::string& text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
-std::optional<int64_t> findRecord(sqlite3* database, const ConversationHistoryRecord& record) {
-  HistoryStatement lookup(database, "SELECT seq FROM records WHERE kind=? AND peer=? AND id=?");
+std::optional<int64_t> findRecord(history::StatementCache& statements,
+                                  const ConversationHistoryRecord& record) {
+  HistoryStatement lookup(statements, "SELECT seq FROM records WHERE kind=? AND peer=? AND id=?");
   lookup.bindText(1, record.kind);
   lookup.bindText(2, record.peer);
   lookup.bindText(3, record.id);
@@ -54,16 +55,16 @@ std::optional<ConversationHistoryRecord> readRecordRow(const HistoryStatement& r
 int64_t ConversationHistory::upsertRecord(const ConversationHistoryRecord& record,
                                           std::optional<std::span<const uint8_t>> receipt) {
   validateRecord(record);
-  if (std::optional<int64_t> existing = findRecord(database.get(), record)) {
+  if (std::optional<int64_t> existing = findRecord(*statements, record)) {
     // Only payload and flag change: the key, the receipt and the order stay.
-    HistoryStatement update(database.get(), "UPDATE records SET payload=?,unsettled=? WHERE seq=?");
+    HistoryStatement update(*statements, "UPDATE records SET payload=?,unsettled=? WHERE seq=?");
     update.bindBlob(1, record.payload);
     update.bindInt(2, record.unsettled ? 1 : 0);
     update.bindInt64(3, *existing);
     update.run();
     return *existing;
   }
-  HistoryStatement insert(database.get(),
+  HistoryStatement insert(*statements,
                           "INSERT INTO records(kind,peer,id,payload,unsettled,receipt) "
                           "VALUES(?,?,?,?,?,?)");
   insert.bindText(1, record.kind);
@@ -114,7 +115,7 @@ ConversationHistoryPage ConversationHistory::loadRecords(const std::optional<std
   std::string sql =
       "SELECT seq,kind,peer,id,payload,unsettled FROM records" + conditions + " ORDER BY seq DESC";
 
-  HistoryStatement query(database.get(), sql);
+  HistoryStatement query(*statements, sql);
   int position = 1;
   if (peer) query.bindText(position++, *peer);
   if (before) query.bindInt64(position++, *before);
@@ -145,7 +146,16 @@ ConversationHistoryPage ConversationHistory::loadRecords(const std::optional<std
 }
 
 std::vector<std::string> ConversationHistory::peers() {
-  HistoryStatement query(database.get(), "SELECT DISTINCT peer FROM records ORDER BY peer");
+  // One seek per peer in the peer index, from each peer to the next, rather than a walk over
+  // every record: the runtime asks at each start, and a history holds millions of records. The
+  // first seek starts above the empty text, so a NULL planted in the column (which sorts first)
+  // cannot end the walk before it begins.
+  HistoryStatement query(
+      database.get(),
+      "WITH RECURSIVE distinct_peers(peer) AS (SELECT min(peer) FROM records WHERE peer>'' "
+      "UNION ALL SELECT (SELECT min(peer) FROM records WHERE "
+      "peer>distinct_peers.peer) FROM distinct_peers WHERE peer IS NOT NULL) "
+      "SELECT peer FROM distinct_peers WHERE peer IS NOT NULL");
   std::vector<std::string> result;
   while (query.step()) {
     // As in pages, a peer that breaks the value rules is not one.
@@ -158,7 +168,7 @@ std::vector<std::string> ConversationHistory::peers() {
 
 int64_t ConversationHistory::epoch(const std::string& peer) {
   if (!isCanonicalIdentifier(peer)) throw ConversationHistoryFailure::invalidRecord();
-  HistoryStatement query(database.get(), "SELECT generation FROM epochs WHERE peer=?");
+  HistoryStatement query(*statements, "SELECT generation FROM epochs WHERE peer=?");
   query.bindText(1, peer);
   return query.step() ? query.columnInt64(0) : 0;
 }
@@ -174,12 +184,11 @@ int64_t ConversationHistory::clearConversation(
            "DELETE FROM message_outbox WHERE seq IN (SELECT seq FROM records WHERE peer=?)",
            "DELETE FROM records WHERE peer=?",
        }) {
-    HistoryStatement statement(database.get(), sql);
+    HistoryStatement statement(*statements, sql);
     statement.bindText(1, peer);
     statement.run();
   }
-  HistoryStatement raise(database.get(),
-                         "INSERT OR REPLACE INTO epochs(peer,generation) VALUES(?,?)");
+  HistoryStatement raise(*statements, "INSERT OR REPLACE INTO epochs(peer,generation) VALUES(?,?)");
   raise.bindText(1, peer);
   raise.bindInt64(2, current + 1);
   raise.run();

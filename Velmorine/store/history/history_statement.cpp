@@ -4,18 +4,62 @@
 
 namespace velmorine::store::history {
 
-HistoryStatement::HistoryStatement(sqlite3* database, std::string_view sql) {
-  int result =
-      sqlite3_prepare_v2(database, sql.data(), static_cast<int>(sql.size()), &statement_, nullptr);
+namespace {
+
+sqlite3_stmt* prepare(sqlite3* database, std::string_view sql, unsigned int flags) {
+  sqlite3_stmt* statement = nullptr;
+  int result = sqlite3_prepare_v3(database, sql.data(), static_cast<int>(sql.size()), flags,
+                                  &statement, nullptr);
   if (result != SQLITE_OK) {
-    sqlite3_finalize(statement_);
-    statement_ = nullptr;
+    sqlite3_finalize(statement);
     throw ConversationHistoryFailure::storage(result);
   }
-  if (statement_ == nullptr) throw ConversationHistoryFailure::storage(SQLITE_OK);
+  if (statement == nullptr) throw ConversationHistoryFailure::storage(SQLITE_OK);
+  return statement;
 }
 
-HistoryStatement::~HistoryStatement() { sqlite3_finalize(statement_); }
+}  // namespace
+
+StatementCache::~StatementCache() {
+  for (const auto& [sql, statement] : idle_) sqlite3_finalize(statement);
+}
+
+sqlite3_stmt* StatementCache::take(std::string_view sql) {
+  const auto found = idle_.find(std::string(sql));
+  if (found == idle_.end()) return prepare(database_, sql, SQLITE_PREPARE_PERSISTENT);
+  sqlite3_stmt* statement = found->second;
+  idle_.erase(found);
+  return statement;
+}
+
+void StatementCache::give(std::string_view sql, sqlite3_stmt* statement) {
+  // A reset reports the last step's failure again; that failure was thrown already.
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  if (idle_.size() >= kKept) {
+    sqlite3_finalize(statement);
+    return;
+  }
+  try {
+    idle_.emplace(std::string(sql), statement);
+  } catch (...) {
+    sqlite3_finalize(statement);
+  }
+}
+
+HistoryStatement::HistoryStatement(sqlite3* database, std::string_view sql)
+    : statement_(prepare(database, sql, 0)) {}
+
+HistoryStatement::HistoryStatement(StatementCache& cache, std::string_view sql)
+    : statement_(cache.take(sql)), cache_(&cache), sql_(sql) {}
+
+HistoryStatement::~HistoryStatement() {
+  if (cache_) {
+    cache_->give(sql_, statement_);
+  } else {
+    sqlite3_finalize(statement_);
+  }
+}
 
 static void checkBind(int result) {
   if (result != SQLITE_OK) throw ConversationHistoryFailure::storage(result);

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace velmorine::store::history {
@@ -14,12 +15,37 @@ namespace velmorine::store::history {
 // Largest text or byte value the history stores or reads (32 MiB).
 inline constexpr size_t kMaximumValueBytes = 33554432;
 
-// One prepared statement, finalized when it goes out of scope; nothing is cached between
-// operations. Every failure throws ConversationHistoryFailure.
+// The prepared statements of one connection, kept by their text for the life of the
+// connection. The runtime runs a few small queries for every snapshot and message, and
+// preparing them anew each time (parsing, planning) cost more than running them. A text in use
+// is prepared once more, so nested uses of one text each get their own statement. Destroy the
+// cache before closing its connection.
+class StatementCache {
+ public:
+  explicit StatementCache(sqlite3* database) : database_(database) {}
+  ~StatementCache();
+  StatementCache(const StatementCache&) = delete;
+  StatementCache& operator=(const StatementCache&) = delete;
+
+  // A statement of `sql` that no one uses. Throws as HistoryStatement's constructor does.
+  sqlite3_stmt* take(std::string_view sql);
+  // Takes back a statement from `take`, reset and without bindings; keeps at most kKept.
+  void give(std::string_view sql, sqlite3_stmt* statement);
+
+  static constexpr size_t kKept = 64;
+
+ private:
+  sqlite3* database_;
+  std::unordered_multimap<std::string, sqlite3_stmt*> idle_;
+};
+
+// One prepared statement in use: finalized when it goes out of scope, or reset and handed back
+// to the cache it came from. Every failure throws ConversationHistoryFailure.
 class HistoryStatement {
  public:
   // Throws storage with the prepare result, or storage(0) when the text holds no statement.
   HistoryStatement(sqlite3* database, std::string_view sql);
+  HistoryStatement(StatementCache& cache, std::string_view sql);
   ~HistoryStatement();
   HistoryStatement(const HistoryStatement&) = delete;
   HistoryStatement& operator=(const HistoryStatement&) = delete;
@@ -51,6 +77,8 @@ class HistoryStatement {
 
  private:
   sqlite3_stmt* statement_ = nullptr;
+  StatementCache* cache_ = nullptr;
+  std::string sql_;  // the text the cache keeps it by
 };
 
 }  // namespace velmorine::store::history

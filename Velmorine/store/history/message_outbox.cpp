@@ -62,7 +62,7 @@ int64_t ConversationHistory::enqueue(const ConversationHistoryRecord& record,
   return inImmediateTransaction([&] {
     if (epoch(record.peer) != expectedEpoch) throw ConversationHistoryFailure::staleCallback();
     {
-      HistoryStatement lookup(database.get(),
+      HistoryStatement lookup(*statements,
                               "SELECT seq FROM records WHERE kind=? AND peer=? AND id=?");
       lookup.bindText(1, record.kind);
       lookup.bindText(2, record.peer);
@@ -71,14 +71,14 @@ int64_t ConversationHistory::enqueue(const ConversationHistoryRecord& record,
       if (lookup.step()) throw ConversationHistoryFailure::conflictingReceipt();
     }
     int64_t sequence = upsertRecord(record);
-    HistoryStatement row(database.get(),
+    HistoryStatement row(*statements,
                          "INSERT INTO message_outbox(seq,recipient_key,epoch) VALUES(?,?,?)");
     row.bindInt64(1, sequence);
     row.bindBlob(2, recipientKey);
     row.bindInt64(3, expectedEpoch);
     row.run();
     if (attachmentSource) {
-      HistoryStatement source(database.get(),
+      HistoryStatement source(*statements,
                               "INSERT INTO attachment_sources(seq,payload) VALUES(?,?)");
       source.bindInt64(1, sequence);
       source.bindBlob(2, *attachmentSource);
@@ -106,16 +106,19 @@ std::vector<ConversationOutboxEntry> ConversationHistory::pendingOutboxEntries(
         "FROM message_outbox p CROSS JOIN records earlier ON earlier.seq=p.seq WHERE p.state<4 "
         "GROUP BY earlier.kind,earlier.peer) ";
   }
-  // Without a peer or an identifier to look up, the outbox drives the query in its own order,
-  // which lets the limit end the walk early.
-  bool wholeOutbox = !query.peer && !query.id;
+  // Without an identifier to look up, the index of pending rows drives the query in its own
+  // order, which lets the limit end the walk early. A peer's records must not drive it: a long
+  // conversation holds hundreds of thousands of delivered messages before its pending one
+  // (0.4 s a query at 500,000), and the pending rows are few.
+  bool wholeOutbox = !query.id;
   sql +=
       "SELECT r.seq,r.peer,r.id,r.payload,r.unsettled,o.recipient_key,o.epoch,o.state,o.attempts,"
       "o.retry_after FROM message_outbox o ";
   sql += wholeOutbox ? "CROSS JOIN" : "JOIN";
   // The kind is one of two fixed words, so it can stand in the text itself.
-  sql += " records r ON r.seq=o.seq WHERE r.seq>" + std::to_string(query.after) + " AND r.kind='" +
-         query.kind + "' AND o.epoch=COALESCE((SELECT generation FROM epochs WHERE peer=r.peer),0)";
+  // The statement is kept for reuse, so only the two fixed kinds vary its text.
+  sql += " records r ON r.seq=o.seq WHERE r.seq>? AND r.kind='" + query.kind +
+         "' AND o.epoch=COALESCE((SELECT generation FROM epochs WHERE peer=r.peer),0)";
   if (!query.allStates) sql += " AND o.state<4";
   if (query.peer) sql += " AND r.peer=?";
   if (query.id) sql += " AND r.id=?";
@@ -128,8 +131,9 @@ std::vector<ConversationOutboxEntry> ConversationHistory::pendingOutboxEntries(
   // the rows come in order, so nothing beyond is read.
   sql += wholeOutbox ? " ORDER BY o.seq" : " ORDER BY r.seq";
 
-  HistoryStatement statement(database.get(), sql);
+  HistoryStatement statement(*statements, sql);
   int position = 1;
+  statement.bindInt64(position++, query.after);
   if (query.peer) statement.bindText(position++, *query.peer);
   if (query.id) statement.bindText(position++, *query.id);
 
@@ -163,7 +167,7 @@ void ConversationHistory::transitionOutboxEntry(const ConversationOutboxEntry& e
   inImmediateTransaction([&] {
     if (epoch(entry.record.peer) != entry.epoch) throw ConversationHistoryFailure::staleCallback();
     // Compare-and-set: of two racing movers of one row, the later finds it moved.
-    HistoryStatement update(database.get(),
+    HistoryStatement update(*statements,
                             "UPDATE message_outbox SET state=?,attempts=attempts+?,retry_after=? "
                             "WHERE seq=? AND state=? AND recipient_key=? AND epoch=?");
     update.bindInt(1, static_cast<int32_t>(newState));
@@ -181,7 +185,7 @@ void ConversationHistory::transitionOutboxEntry(const ConversationOutboxEntry& e
 
 std::vector<uint8_t> ConversationHistory::attachmentSource(const ConversationOutboxEntry& entry) {
   if (entry.record.kind != "transfer") throw ConversationHistoryFailure::invalidRecord();
-  HistoryStatement query(database.get(), "SELECT payload FROM attachment_sources WHERE seq=?");
+  HistoryStatement query(*statements, "SELECT payload FROM attachment_sources WHERE seq=?");
   query.bindInt64(1, entry.sequence);
   if (!query.step()) throw ConversationHistoryFailure::invalidRecord();
   return query.columnBytes(0);

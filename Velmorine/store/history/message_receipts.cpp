@@ -31,7 +31,7 @@ StoredReceipt ConversationHistory::storeReceipt(
     std::array<uint8_t, 32> digest = history::receiptDigest(receiptText);
 
     {
-      HistoryStatement stored(database.get(),
+      HistoryStatement stored(*statements,
                               "SELECT digest,sender_key,seq FROM message_receipts "
                               "WHERE peer=? AND id=?");
       stored.bindText(1, record.peer);
@@ -53,7 +53,7 @@ StoredReceipt ConversationHistory::storeReceipt(
     bool inserted = false;
     std::optional<int64_t> sequence;
     {
-      HistoryStatement existing(database.get(),
+      HistoryStatement existing(*statements,
                                 "SELECT seq,receipt FROM records WHERE kind='message' AND "
                                 "peer=? AND id=?");
       existing.bindText(1, record.peer);
@@ -71,7 +71,7 @@ StoredReceipt ConversationHistory::storeReceipt(
       inserted = true;
     }
 
-    HistoryStatement insert(database.get(),
+    HistoryStatement insert(*statements,
                             "INSERT INTO message_receipts(peer,id,digest,sender_key,seq) "
                             "VALUES(?,?,?,?,?)");
     insert.bindText(1, record.peer);

@@ -239,6 +239,30 @@ BENCHMARK(BM_DueOutboxRows)
     ->Args({1000000, 1, 0})
     ->Unit(benchmark::kMicrosecond);
 
+// One peer's pending rows (limit 1, as the runtime asks before each send) in the same history:
+// the peer holds a quarter of the records, all delivered but its share of the newest 20.
+void BM_PeerPendingRows(benchmark::State& state) {
+  ConversationHistory& history = historyOf(state.range(0));
+  history.execute("BEGIN IMMEDIATE");
+  history.execute("DELETE FROM message_outbox");
+  history.execute(
+      "INSERT INTO message_outbox(seq,recipient_key,epoch,state,attempts) SELECT "
+      "seq,zeroblob(32),0,4,1 FROM records");
+  history.execute(
+      "UPDATE message_outbox SET state=0 WHERE seq>(SELECT max(seq)-20 FROM message_outbox)");
+  history.execute("CREATE INDEX IF NOT EXISTS outbox_pending ON message_outbox(seq) WHERE state<4");
+  history.execute("COMMIT");
+  const std::string peer = chatRecord(0).peer;
+  size_t rows = 0;
+  for (auto _ : state) {
+    auto entries = history.pendingOutboxEntries({.kind = "message", .peer = peer, .limit = 1});
+    rows = entries.size();
+    benchmark::DoNotOptimize(entries);
+  }
+  state.counters["rows"] = static_cast<double>(rows);
+}
+BENCHMARK(BM_PeerPendingRows)->Arg(10000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

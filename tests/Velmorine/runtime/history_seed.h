@@ -100,6 +100,30 @@ inline store::ConversationOutboxEntry enqueueSeed(store::ConversationHistory& hi
   return history.pendingOutboxEntries(query).front();
 }
 
+// Queues the messages in one transaction, as many sends would one by one, each row waiting and
+// bound to `key`.
+inline void enqueueSeeds(store::ConversationHistory& history,
+                         const std::vector<RuntimeMessage>& messages,
+                         const std::vector<uint8_t>& key = peerKey()) {
+  std::vector<store::ConversationHistoryRecord> records;
+  for (const auto& message : messages) records.push_back(recordOf(message));
+  std::string hex;
+  for (const uint8_t byte : key) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 15];
+  }
+  history.execute("BEGIN IMMEDIATE");
+  const auto sequences = history.saveRecords(records, {});
+  for (const auto& record : records) {
+    const int64_t epoch = history.epoch(record.peer);
+    history.execute("INSERT INTO message_outbox(seq,recipient_key,epoch) VALUES(" +
+                    std::to_string(sequences.at(record.key())) + ",X'" + hex + "'," +
+                    std::to_string(epoch) + ")");
+  }
+  history.execute("COMMIT");
+}
+
 inline std::vector<store::ConversationOutboxEntry> outboxRows(store::ConversationHistory& history,
                                                               const std::string& id) {
   store::ConversationOutboxQuery query;

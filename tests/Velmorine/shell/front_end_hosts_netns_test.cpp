@@ -26,17 +26,18 @@
 #include "Velmorine/workspace/symbol_label.h"
 #include "Velmorine/workspace/text_label.h"
 #include "platform/keychain/keychain.h"
+#include "tests/Velmorine/runtime/runtime_hosts.h"
 #include "tests/Velmorine/workspace/view_fixture.h"
-#include "tests/harness/lan.h"
 #include "tests/harness/runtime_node_process.h"
+#include "tests/harness/scoped_namespace.h"
 #include "tests/support/private_bus.h"
 #include "tests/support/temporary_folder.h"
 
 namespace velmorine::shell {
 namespace {
 
+using velmorine::runtime::testing::Lan;
 using velmorine::testing::Json;
-using velmorine::testing::Lan;
 using velmorine::testing::RuntimeNodeProcess;
 using velmorine::testing::ScopedNamespace;
 

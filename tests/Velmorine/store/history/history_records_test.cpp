@@ -201,6 +201,25 @@ TEST_F(HistoryRecords, PeersAreListedOnceInTextOrder) {
   EXPECT_EQ(history.peers(), (std::vector<std::string>{peerText(1), peerText(2), peerText(3)}));
 }
 
+TEST_F(HistoryRecords, PeersLeaveOutValuesThatBreakTheRulesWhereverTheySort) {
+  save({message(1, 1), message(2, 2), message(3, 3), message(1, 4), message(2, 5), message(3, 6),
+        message(3, 7)});
+  {
+    RawDatabase raw(folder.historyFile());
+    raw.exec("PRAGMA writable_schema=1");
+    raw.exec(
+        "UPDATE sqlite_master SET sql=replace(sql,'peer TEXT NOT NULL','peer TEXT') "
+        "WHERE name='records'");
+  }
+  // Before, between and after the good peers in the index's order: text, NULL and a blob.
+  RawDatabase raw(folder.historyFile());
+  raw.exec("UPDATE records SET peer=upper(peer) WHERE seq=4");
+  raw.exec("UPDATE records SET peer=NULL WHERE seq=5");
+  raw.exec("UPDATE records SET peer=X'ff00' WHERE seq=6");
+  raw.exec("UPDATE records SET peer='" + peerText(2) + "-not' WHERE seq=7");
+  EXPECT_EQ(history.peers(), (std::vector<std::string>{peerText(1), peerText(2), peerText(3)}));
+}
+
 // A stored row of peer 1 broken by `sql` (run on record 3 of records 1 to 5) and what a page
 // reports of it.
 struct PoisonedRow {
