@@ -6,4 +6,4 @@ build="$root/build"
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build"
-exec "$build/bin/velmorine" "$@"
+exec "$build/bin/velmorine"
