@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -39,6 +40,7 @@ using Session = std::shared_ptr<network::SecurePeerSession>;
 // hooks a runtime would install.
 struct Device {
   std::string id;
+  std::string name;
   std::string nonce;
   std::shared_ptr<const VEIdentity> identity;
   std::shared_ptr<TransferEngine> engine;
@@ -69,6 +71,10 @@ struct Device {
   bool acknowledgementsRefused = false;
   bool openDataFails = false;
   bool localIDMissing = false;
+  // Its streams keep their writes (a peer that stops reading), new ones too.
+  bool writesHeld = false;
+  // Each of its streams keeps its writes once this many bytes went out on it.
+  std::optional<size_t> writeAllowance;
 
   // The frames of `kind` a scripted peer received.
   std::vector<VEFrame> receivedOfKind(const std::string& kind) const {
@@ -109,7 +115,8 @@ class EngineWorld {
   // A device with an engine, or a scripted peer.
   Device& device(const std::string& name, bool withEngine = true) {
     auto device = std::make_unique<Device>();
-    device->id = deviceIDFor(name);
+    device->id = deviceIDFor(devices_.size());
+    device->name = name;
     device->nonce = std::string(64, static_cast<char>('a' + devices_.size()));
     device->identity = *VEIdentity::generate();
     Device& made = *device;
@@ -169,6 +176,7 @@ class EngineWorld {
   // reading), or lets them go again.
   void holdWrites(Device& device, bool hold) {
     run([&] {
+      device.writesHeld = hold;
       for (auto& link : streams_) {
         if (link.owner == &device) link.state->holdWrites = hold;
       }
@@ -234,13 +242,13 @@ class EngineWorld {
     std::shared_ptr<network::testing::FakeStreamState> state;
     std::shared_ptr<network::testing::FakeStreamState> peer;
     bool endDelivered = false;
+    size_t written = 0;
   };
 
-  static std::string deviceIDFor(const std::string& name) {
-    // Names sort like the devices' identifiers: "a" < "b".
-    const char digit = name.empty() ? '0' : name.front();
-    std::string id = "00000000-0000-4000-8000-00000000000";
-    id.push_back(digit);
+  // Devices made earlier sort first.
+  static std::string deviceIDFor(size_t index) {
+    char id[37];
+    std::snprintf(id, sizeof id, "00000000-0000-4000-8000-%012zx", index + 1);
     return id;
   }
 
@@ -301,6 +309,8 @@ class EngineWorld {
     auto body = [&] {
       auto ours = std::make_shared<network::testing::FakeStreamState>();
       auto theirs = std::make_shared<network::testing::FakeStreamState>();
+      ours->holdWrites = from.writesHeld;
+      theirs->holdWrites = to.writesHeld;
       streams_.push_back({&from, &to, ours, theirs});
       streams_.push_back({&to, &from, theirs, ours});
       auto dialChannel = VESecureChannel::withIdentity(from.identity, true, purpose);
@@ -399,14 +409,30 @@ class EngineWorld {
   // One pass over every stream; a stream whose end was cancelled shows its peer the end.
   bool pumpStreams() {
     bool progress = false;
+    // Stepping a stream may open new sessions, and so grow the list: entries are read by index.
     for (size_t i = 0; i < streams_.size(); ++i) {
-      auto& link = streams_[i];
-      if (link.state->cancelled && !link.endDelivered && !link.peer->cancelled) {
-        link.endDelivered = true;
-        link.peer->endPending = true;
+      const auto state = streams_[i].state;
+      const auto peer = streams_[i].peer;
+      if (state->cancelled && !streams_[i].endDelivered && !peer->cancelled) {
+        streams_[i].endDelivered = true;
+        peer->endPending = true;
         progress = true;
       }
-      progress = network::testing::stepStream(*link.state, link.peer.get()) || progress;
+      // Writes go one at a time, so that an allowance stops them where it runs out.
+      const Device* owner = streams_[i].owner;
+      while (!state->holdWrites && !state->sends.empty() && !state->cancelled) {
+        if (owner->writeAllowance && streams_[i].written >= *owner->writeAllowance) {
+          state->holdWrites = true;
+          break;
+        }
+        auto send = std::move(state->sends.front());
+        state->sends.pop_front();
+        streams_[i].written += send.bytes.size();
+        peer->inbox.insert(peer->inbox.end(), send.bytes.begin(), send.bytes.end());
+        if (send.completion) send.completion({});
+        progress = true;
+      }
+      progress = network::testing::stepStream(*state, peer.get()) || progress;
     }
     return progress;
   }
