@@ -17,6 +17,8 @@ struct LegacyImportAlert {
   std::string message;
   std::string informativeText;
   std::vector<std::string> buttons;  // the first is the default, the last answers Escape
+
+  friend bool operator==(const LegacyImportAlert&, const LegacyImportAlert&) = default;
 };
 
 struct LegacyImportPicker {
@@ -24,6 +26,8 @@ struct LegacyImportPicker {
   std::string message;
   std::string prompt;  // the title of the button that chooses
   std::optional<std::filesystem::path> startFolder;
+
+  friend bool operator==(const LegacyImportPicker&, const LegacyImportPicker&) = default;
 };
 
 class LegacyImportDialogs {
