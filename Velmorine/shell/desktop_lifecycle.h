@@ -63,6 +63,7 @@ class DesktopLifecycle : public QObject {
     std::optional<platform::AutostartEntry> loginItem;
     std::shared_ptr<PushRegistration> push;
     std::shared_ptr<MenuRetitling> menus;  // may be null
+    // The quit alert; by default over the texts `text` held at construction.
     std::shared_ptr<QuitConfirmation> confirmation;
     std::shared_ptr<MainQueueDelays> delays;
     MainQueue mainQueue;
