@@ -93,4 +93,10 @@ std::string applicationVersionText(const platform::Bundle* bundle) {
   return "\u2014";
 }
 
+TextLookup processTextLookup() {
+  return [](std::string_view key, std::string_view language) {
+    return localizedString(key, language);
+  };
+}
+
 }  // namespace velmorine::shell

@@ -5,6 +5,7 @@
 // too. The functions keep no state beyond the tables, which are read once per process.
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,6 +24,11 @@ const std::string& localizedString(const LocalizationTables& tables, std::string
 // The same with the process's tables and, when the preference names no supported language,
 // the system's preferred languages of the moment.
 const std::string& localizedString(std::string_view key, std::string_view language);
+
+// A text lookup as owners hand it on: a key and a language preference in, the text out.
+using TextLookup = std::function<std::string(std::string_view key, std::string_view language)>;
+// The lookup of the process's tables and the system's preferred languages.
+TextLookup processTextLookup();
 
 // The byte count in decimal units (1 kB = 1000 bytes) in the locale of the resolved language;
 // counts above 2^63 - 1 read as 2^63 - 1, and zero is spelled out ("format.zeroBytes").

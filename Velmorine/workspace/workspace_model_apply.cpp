@@ -1,6 +1,8 @@
 // Applying a runtime snapshot: which incoming messages and offers are new, unread counts, the
 // notification hooks, the language and the appearance.
 
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "Velmorine/workspace/workspace_model.h"
@@ -20,6 +22,17 @@ void WorkspaceModel::apply(std::shared_ptr<const runtime::RuntimeSnapshot> snaps
   hasReceivedSnapshot_ = true;
   const auto& next = *snapshot;
   const bool notify = next.preferences.notificationsEnabled;
+  // The snapshot's peers by identifier, indexed the first time a hook needs one (the first peer
+  // with an identifier wins, as in a scan): a snapshot may bring a thousand new messages.
+  std::unordered_map<std::string_view, const runtime::RuntimePeer*> peersByID;
+  const auto peerOf = [&](const std::string& contactID) -> const runtime::RuntimePeer* {
+    if (peersByID.empty()) {
+      peersByID.reserve(next.peers.size());
+      for (const auto& peer : next.peers) peersByID.try_emplace(peer.id, &peer);
+    }
+    const auto found = peersByID.find(contactID);
+    return found == peersByID.end() ? nullptr : found->second;
+  };
 
   // New messages: one count and one notification per message not seen in the last snapshot.
   for (const auto& message : next.messages) {
@@ -28,7 +41,7 @@ void WorkspaceModel::apply(std::shared_ptr<const runtime::RuntimeSnapshot> snaps
     if (isViewed(message.contactID)) continue;
     raiseUnread(message.contactID);
     if (notify && incomingNotification) {
-      incomingNotification(peerWithID(next, message.contactID), next);
+      incomingNotification(peerOf(message.contactID), next);
     }
   }
 
@@ -42,7 +55,7 @@ void WorkspaceModel::apply(std::shared_ptr<const runtime::RuntimeSnapshot> snaps
         raiseUnread(transfer.contactID);
         const auto& hook =
             incomingFileNotification ? incomingFileNotification : incomingNotification;
-        if (notify && hook) hook(peerWithID(next, transfer.contactID), next);
+        if (notify && hook) hook(peerOf(transfer.contactID), next);
       }
       invitations.insert(transfer.id);
     } else if (known) {

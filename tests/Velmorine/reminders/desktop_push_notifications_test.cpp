@@ -9,38 +9,10 @@
 #include <thread>
 
 #include "tests/Velmorine/reminders/reminder_service_fixture.h"
+#include "tests/Velmorine/reminders/test_push_provider.h"
 
 namespace velmorine::reminders::testing {
 namespace {
-
-// Counts what it was asked and hands the system's answers over when the test says so.
-class TestPushProvider final : public platform::PushProvider {
- public:
-  void set_handlers(TokenHandler token, FailureHandler failure) override {
-    std::lock_guard lock(mutex_);
-    token_ = std::move(token);
-    failure_ = std::move(failure);
-  }
-  void register_for_remote_notifications() override { ++registrations; }
-  void unregister_for_remote_notifications() override { ++unregistrations; }
-
-  void deliverToken(std::vector<uint8_t> token) {
-    std::lock_guard lock(mutex_);
-    if (token_) token_(std::move(token));
-  }
-  void deliverFailure() {
-    std::lock_guard lock(mutex_);
-    if (failure_) failure_("refused");
-  }
-
-  std::atomic<int> registrations = 0;
-  std::atomic<int> unregistrations = 0;
-
- private:
-  std::mutex mutex_;
-  TokenHandler token_;
-  FailureHandler failure_;
-};
 
 class PushTest : public ReminderServiceTest {
  public:
