@@ -308,14 +308,19 @@ void VelRuntime::trimHistoryWindow(
   std::vector<Placed> others;
   for (size_t index = 0; index < messages.size(); ++index) {
     keys.push_back(messageKey(messages[index]));
-    (isSelected(messages[index].contactID) ? selected : others)
-        .push_back(Placed{index, orderOf(keys.back())});
+    (isSelected(messages[index].contactID) ? selected : others).push_back(Placed{index, 0});
   }
-  auto byOrder = [](const Placed& a, const Placed& b) { return a.order < b.order; };
-  std::ranges::stable_sort(selected, byOrder);
-  std::ranges::stable_sort(others, byOrder);
-  window(selected, kSelectedMessageWindow, browsing);
-  window(others, kOtherMessageWindow, false);
+  // Within its limit a part keeps every message whatever their order: only a part over it is
+  // put in history order to see which go.
+  auto trimPart = [&](std::vector<Placed>& part, size_t limit, bool oldest) {
+    if (part.size() <= limit) return;
+    for (auto& placed : part) placed.order = orderOf(keys[placed.index]);
+    std::ranges::stable_sort(part,
+                             [](const Placed& a, const Placed& b) { return a.order < b.order; });
+    window(part, limit, oldest);
+  };
+  trimPart(selected, kSelectedMessageWindow, browsing);
+  trimPart(others, kOtherMessageWindow, false);
 
   std::unordered_set<std::string> pendingIDs;
   for (const auto& row : pendingMessages) pendingIDs.insert(row.record.id);
