@@ -5,10 +5,12 @@
 // subsystem; the model reaches it only through this interface, so that it sits below neither.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Velmorine/transfer/content_failure.h"
 #include "native/protocol/uuid.h"
@@ -54,6 +56,15 @@ class AttachmentPreparation {
   // The runtime accepted the batch `batchID`: the preparation empties itself when that is
   // still its prepared batch.
   virtual void finishSent(const core::Uuid& batchID) = 0;
+
+  // Files dropped on the window: the drop announces itself before its items load (one more
+  // pending import) and takes the generation to hand back; then it hands back the files it got,
+  // in the order dropped, and whether any item gave none. A result of another generation (the
+  // preparation was cleared meanwhile) is ignored; otherwise the files join the selections, the
+  // pending imports go down by one, and a failed item cancels the run with `access`.
+  virtual std::int64_t beginImport() = 0;
+  virtual void importFinished(std::vector<std::filesystem::path> files, bool failed,
+                              std::int64_t generation) = 0;
 };
 
 // Makes a new, empty preparation for a contact, or without one.

@@ -54,6 +54,8 @@ class IdlePreparation final : public workspace::AttachmentPreparation {
   void clear() override {}
   void cancel() override {}
   void finishSent(const core::Uuid&) override {}
+  std::int64_t beginImport() override { return 0; }
+  void importFinished(std::vector<std::filesystem::path>, bool, std::int64_t) override {}
 
  private:
   std::optional<transfer::ContentFailure::Case> error_;

@@ -87,9 +87,13 @@ class PrivateBus {
   const std::string& address() const { return address_; }
 
   // A new connection of this process to the bus, closed with the bus.
-  QDBusConnection connect() {
+  QDBusConnection connect() const {
     static std::atomic<int> counter = 0;
-    const QString name = QString("velmorine-test-bus-%1").arg(++counter);
+    return connect(QString("velmorine-test-bus-%1").arg(++counter));
+  }
+
+  // A connection named `name` within this process, closed with the bus.
+  QDBusConnection connect(const QString& name) const {
     connections_.push_back(name);
     return QDBusConnection::connectToBus(QString::fromStdString(address_), name);
   }
@@ -98,7 +102,7 @@ class PrivateBus {
   TemporaryFolder folder_;
   pid_t pid_ = -1;
   std::string address_;
-  std::vector<QString> connections_;
+  mutable std::vector<QString> connections_;
 };
 
 }  // namespace velmorine::testing

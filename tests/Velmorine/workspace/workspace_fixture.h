@@ -19,6 +19,7 @@ class RecordingRuntime final : public RuntimeOperations {
   std::vector<std::string> calls;
   std::function<void(runtime::RuntimeSnapshot)> onSnapshot;
   std::vector<TextSent> textCompletions;
+  std::vector<std::function<void(store::AppPreferences&)>> preferenceChanges;
 
   void setOnSnapshot(std::function<void(runtime::RuntimeSnapshot)> handler) override {
     onSnapshot = std::move(handler);
@@ -48,16 +49,19 @@ class RecordingRuntime final : public RuntimeOperations {
   void clearConversation(std::string wireID, std::string contactID, Completion) override {
     calls.push_back("clearConversation " + wireID + " " + contactID);
   }
-  void setPeerBlocked(std::string peerID, bool) override {
-    calls.push_back("setPeerBlocked " + peerID);
+  void setPeerBlocked(std::string peerID, bool blocked) override {
+    calls.push_back("setPeerBlocked " + peerID + (blocked ? " true" : " false"));
   }
-  void resolveChangedKey(std::string wireID, bool) override {
-    calls.push_back("resolveChangedKey " + wireID);
+  void resolveChangedKey(std::string wireID, bool separate) override {
+    calls.push_back("resolveChangedKey " + wireID + (separate ? " separate" : " replace"));
   }
   void verifyPeer(std::string wireID) override { calls.push_back("verifyPeer " + wireID); }
-  void setNetworkEnabled(bool) override { calls.push_back("setNetworkEnabled"); }
-  void updatePreferences(std::function<void(store::AppPreferences&)>) override {
+  void setNetworkEnabled(bool enabled) override {
+    calls.push_back(enabled ? "setNetworkEnabled true" : "setNetworkEnabled false");
+  }
+  void updatePreferences(std::function<void(store::AppPreferences&)> change) override {
     calls.push_back("updatePreferences");
+    preferenceChanges.push_back(std::move(change));
   }
   void renameDevice(std::optional<std::string>, Completion) override {
     calls.push_back("renameDevice");
@@ -141,6 +145,22 @@ class FakePreparation final : public AttachmentPreparation {
     sent.push_back(batchID);
     if (batch && batch->id == batchID) clear();
   }
+  std::int64_t beginImport() override {
+    ++imports;
+    return generation;
+  }
+  void importFinished(std::vector<std::filesystem::path> files, bool failed,
+                      std::int64_t generation) override {
+    finishedImports.push_back({std::move(files), failed, generation});
+  }
+
+  struct Import {
+    std::vector<std::filesystem::path> files;
+    bool failed = false;
+    std::int64_t generation = 0;
+  };
+  std::int64_t generation = 0;
+  std::vector<Import> finishedImports;
 };
 
 struct TextCall {

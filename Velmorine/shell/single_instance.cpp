@@ -1,0 +1,56 @@
+#include "Velmorine/shell/single_instance.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+
+namespace velmorine::shell {
+
+namespace {
+
+constexpr int kActivateTimeoutMilliseconds = 5000;
+
+}  // namespace
+
+QString applicationObjectPath(const QString& busName) {
+  QString path = busName;
+  path.replace(QLatin1Char('.'), QLatin1Char('/'));
+  path.replace(QLatin1Char('-'), QLatin1Char('_'));
+  return QLatin1Char('/') + path;
+}
+
+InstanceClaim claimSingleInstance(QDBusConnection bus, const QString& busName) {
+  if (!bus.isConnected() || bus.interface() == nullptr) return InstanceClaim::noBus;
+  const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+      bus.interface()->registerService(busName, QDBusConnectionInterface::DontQueueService,
+                                       QDBusConnectionInterface::DontAllowReplacement);
+  if (!reply.isValid()) return InstanceClaim::noBus;
+  if (reply.value() == QDBusConnectionInterface::ServiceRegistered) return InstanceClaim::claimed;
+  auto activate = QDBusMessage::createMethodCall(busName, applicationObjectPath(busName),
+                                                 QStringLiteral("org.freedesktop.Application"),
+                                                 QStringLiteral("Activate"));
+  activate << QVariantMap{};
+  const QDBusMessage answer = bus.call(activate, QDBus::Block, kActivateTimeoutMilliseconds);
+  return answer.type() == QDBusMessage::ReplyMessage ? InstanceClaim::revealedOther
+                                                     : InstanceClaim::otherSilent;
+}
+
+ApplicationActivation::ApplicationActivation(std::function<void()> activate, QObject* parent)
+    : QObject(parent), activate_(std::move(activate)) {}
+
+bool ApplicationActivation::exportOn(QDBusConnection bus, const QString& busName) {
+  return bus.registerObject(applicationObjectPath(busName), this, QDBusConnection::ExportAllSlots);
+}
+
+void ApplicationActivation::Activate(const QVariantMap&) {
+  if (activate_) activate_();
+}
+
+void ApplicationActivation::Open(const QStringList&, const QVariantMap&) {
+  if (activate_) activate_();
+}
+
+void ApplicationActivation::ActivateAction(const QString&, const QVariantList&,
+                                           const QVariantMap&) {}
+
+}  // namespace velmorine::shell
