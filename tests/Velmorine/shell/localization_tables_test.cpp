@@ -81,9 +81,11 @@ TEST(TablesOfAProgram, FoundUnderThePrefixThenBesideTheProgram) {
 
 TEST(TablesOfAProgram, AnInstalledProgramFindsTheTablesAndItsVersion) {
   testing::TemporaryFolder prefix;
+  // Only the shared resources: the tables are found from where the program would lie, built or
+  // not.
   const std::string command = std::string("\"") + VELMORINE_CMAKE_COMMAND + "\" --install \"" +
-                              VELMORINE_BINARY_DIR + "\" --prefix \"" + prefix.path().string() +
-                              "\" > /dev/null";
+                              VELMORINE_BINARY_DIR + "\" --component resources --prefix \"" +
+                              prefix.path().string() + "\" > /dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
   const auto program = prefix / "bin" / "velmorine";
   const auto tables = LocalizationTables::forProgram(program);
