@@ -104,7 +104,8 @@ TransferOverview::TransferOverview(workspace::ViewEnvironment& environment, Tran
   empty_->setContentsMargins(0, 40, 0, 0);
   listColumn_->addWidget(empty_);
   listColumn_->addStretch(1);
-  frameRow->addWidget(list_, 1, Qt::AlignLeft);
+  frameRow->addWidget(list_, 1);
+  frameRow->addStretch(0);  // beyond its greatest width the list stays at the leading edge
   scroll->setWidget(frame);
   column->addWidget(scroll, 1);
 
@@ -254,6 +255,7 @@ TransferOverviewRow::TransferOverviewRow(workspace::ViewEnvironment& environment
   menuButton_->setFixedWidth(28);
   menuButton_->setPopupMode(QToolButton::InstantPopup);
   menuButton_->setIcon(workspace::symbolIcon("ellipsis", style()));
+  menuButton_->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
   auto* menu = new QMenu(menuButton_);
   removeAction_ = menu->addAction(QString());
   removeAction_->setObjectName(QStringLiteral("transfer.removeRecord"));
