@@ -283,7 +283,9 @@ std::optional<store::ReceiveIndexEntry> ReceivedLibraryView::selectedEntry() con
 
 void ReceivedLibraryView::choose(std::optional<core::Uuid> id) {
   entryID_ = id;
-  if (const auto entry = selectedEntry()) browser_.open(*entry);
+  const auto entry = selectedEntry();
+  entryPresent_ = entry.has_value();
+  if (entry) browser_.open(*entry);
   rebuildingPicker_ = true;
   const int index = id ? picker_->findData(QString::fromStdString(id->to_string())) : 0;
   picker_->setCurrentIndex(std::max(index, 0));
@@ -336,17 +338,42 @@ void ReceivedLibraryView::refreshFromSnapshot() {
   }
   count_->setText(QString::number(received.size()));
 
-  // The picker is rebuilt only when what it lists changed.
-  std::vector<std::pair<core::Uuid, double>> listed;
-  listed.reserve(received.size());
-  for (const auto& entry : received) {
-    listed.emplace_back(entry.transferID, entry.committedAt.timeIntervalSinceReferenceDate);
-  }
-  std::ranges::stable_sort(listed,
-                           [](const auto& a, const auto& b) { return a.second > b.second; });
-  if (languageChanged || listed != pickerEntries_) {
-    pickerEntries_ = std::move(listed);
-    rebuildPicker();
+  // The picker is rebuilt only when what it lists changed. The store keeps the entries in the
+  // order they were recorded, removing some and appending others, so a list of the same length
+  // with the same first and last entries lists the same batches (a reconnected batch changes
+  // only its bookmark, which the picker does not show). Snapshots that move bytes cost no walk
+  // over thousands of entries.
+  auto sameEnds = [&] {
+    if (received.size() != receivedCount_) return false;
+    if (received.empty()) return true;
+    return received.front().transferID == receivedFirst_.first &&
+           received.front().committedAt.timeIntervalSinceReferenceDate == receivedFirst_.second &&
+           received.back().transferID == receivedLast_.first &&
+           received.back().committedAt.timeIntervalSinceReferenceDate == receivedLast_.second;
+  };
+  if (languageChanged || !pickerBuilt_ || !sameEnds()) {
+    std::vector<std::pair<core::Uuid, double>> listed;
+    listed.reserve(received.size());
+    for (const auto& entry : received) {
+      listed.emplace_back(entry.transferID, entry.committedAt.timeIntervalSinceReferenceDate);
+    }
+    std::ranges::stable_sort(listed,
+                             [](const auto& a, const auto& b) { return a.second > b.second; });
+    receivedCount_ = received.size();
+    if (!received.empty()) {
+      receivedFirst_ = {received.front().transferID,
+                        received.front().committedAt.timeIntervalSinceReferenceDate};
+      receivedLast_ = {received.back().transferID,
+                       received.back().committedAt.timeIntervalSinceReferenceDate};
+    }
+    entryPresent_ = entryID_ && std::ranges::any_of(received, [&](const auto& entry) {
+                      return entry.transferID == *entryID_;
+                    });
+    if (languageChanged || !pickerBuilt_ || listed != pickerEntries_) {
+      pickerEntries_ = std::move(listed);
+      rebuildPicker();
+      pickerBuilt_ = true;
+    }
   }
   emptyState_->setVisible(received.empty());
   content_->setVisible(!received.empty());
@@ -394,8 +421,9 @@ void ReceivedLibraryView::rebuildListing() {
 }
 
 void ReceivedLibraryView::refreshBrowser() {
-  const auto entry = selectedEntry();
-  container_->setVisible(entry.has_value());
+  // The chosen entry's presence is known without a walk over the received list.
+  const bool present = entryPresent_;
+  container_->setVisible(present);
   const bool access = browser_.access() != nullptr;
   const bool busy = browser_.busy();
   revealButton_->setEnabled(access);
@@ -404,8 +432,8 @@ void ReceivedLibraryView::refreshBrowser() {
   const auto& path = browser_.path();
   up_->setEnabled(!path.empty() && !busy);
   if (path.empty()) {
-    pathText_->setText(entry ? QString::fromStdString(containerName(entry->transferID))
-                             : QString());
+    pathText_->setText(present && entryID_ ? QString::fromStdString(containerName(*entryID_))
+                                           : QString());
   } else {
     QStringList parts;
     for (const auto& component : path) parts << QString::fromStdString(component);
@@ -440,7 +468,7 @@ void ReceivedLibraryView::refreshBrowser() {
 
   errorSection_->setVisible(browser_.error().has_value());
   if (browser_.error()) errorText_->setText(environment_.text(*browser_.error()));
-  reconnect_->setVisible(entry.has_value());
+  reconnect_->setVisible(present);
   refreshPreview();
 }
 

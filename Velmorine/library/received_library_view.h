@@ -97,6 +97,12 @@ class ReceivedLibraryView : public QWidget {
   std::string language_;
   // What the picker lists: identifiers and commit times, newest first.
   std::vector<std::pair<core::Uuid, double>> pickerEntries_;
+  bool pickerBuilt_ = false;
+  std::size_t receivedCount_ = 0;
+  std::pair<core::Uuid, double> receivedFirst_;
+  std::pair<core::Uuid, double> receivedLast_;
+  // Whether the snapshot lists the chosen entry.
+  bool entryPresent_ = false;
   bool snapshotDirty_ = true;
   std::vector<ReceivedNode> listedNodes_;
   bool rebuildingListing_ = false;

@@ -224,9 +224,11 @@ TransferCard::TransferCard(workspace::ViewEnvironment& environment,
 
   connect(state_.get(), &TransferCardState::changed, this, &TransferCard::refresh);
   connect(&environment_.model(), &workspace::WorkspaceModel::snapshotPublished, this, [this] {
-    // The language, and the received container of an incoming transfer, come with the snapshot;
-    // the overview and the conversation hand the transfer over themselves.
-    if (hasTransfer_) refresh();
+    // The host hands the transfer over itself; of the rest of the snapshot only the language, and
+    // for a received batch its container, change what the card shows. Most snapshots cost a
+    // comparison of the language here.
+    if (!hasTransfer_) return;
+    if (environment_.language() != language_ || (!received_ && awaitsContainer())) refresh();
   });
 }
 
@@ -237,16 +239,25 @@ QPushButton* TransferCard::makeButton(const char* objectName) {
   return button;
 }
 
+namespace {
+
+// Every field but the bytes done, compared without a copy.
+bool sameButBytes(const transfer::RuntimeTransfer& a, const transfer::RuntimeTransfer& b) {
+  return a.id == b.id && a.state == b.state && a.totalBytes == b.totalBytes &&
+         a.outgoing == b.outgoing && a.name == b.name && a.peerID == b.peerID &&
+         a.contactID == b.contactID && a.error == b.error && a.location == b.location &&
+         a.itemCount == b.itemCount && a.createdAt == b.createdAt &&
+         a.canRetryQueued == b.canRetryQueued && a.items == b.items;
+}
+
+}  // namespace
+
 void TransferCard::setTransfer(const transfer::RuntimeTransfer& transfer) {
-  if (hasTransfer_ && transfer == transfer_) return;
-  const bool onlyProgress = hasTransfer_ && transfer.bytes != transfer_.bytes && [&] {
-    auto same = transfer;
-    same.bytes = transfer_.bytes;
-    return same == transfer_;
-  }();
+  const bool same = hasTransfer_ && sameButBytes(transfer, transfer_);
+  if (same && transfer.bytes == transfer_.bytes) return;
   transfer_ = transfer;
   hasTransfer_ = true;
-  if (onlyProgress) {
+  if (same) {
     refreshProgress();
   } else {
     refresh();
@@ -257,6 +268,14 @@ void TransferCard::refreshProgress() {
   progress_->setValue(progressValue(transfer_.bytes, transfer_.totalBytes));
   const QString bytes = QStringLiteral("%1 / %2").arg(
       byteCount(environment_, transfer_.bytes), byteCount(environment_, transfer_.totalBytes));
+  // A label of fixed size changes its text without laying out the list it stands in again; it
+  // grows (and lays out once) only when a text needs more room.
+  const QFontMetrics metrics = byteText_->fontMetrics();
+  const int needed = metrics.horizontalAdvance(bytes) + 2;
+  if (needed > byteText_->maximumWidth() ||
+      byteText_->minimumWidth() != byteText_->maximumWidth()) {
+    byteText_->setFixedSize(needed + metrics.averageCharWidth() * 6, metrics.height());
+  }
   byteText_->setText(bytes);
   progress_->setAccessibleName(environment_.text("transfer.progress") + QStringLiteral(": ") +
                                QString::fromStdString(transfer_.name));
@@ -277,7 +296,13 @@ void TransferCard::retranslate() {
   revealButton_->setText(workspace::buttonTitle(environment_.text("transfer.showFinder")));
 }
 
+bool TransferCard::awaitsContainer() const {
+  return !transfer_.outgoing && transfer_.state == TransferState::committed &&
+         !transfer_.items.empty();
+}
+
 void TransferCard::refresh() {
+  language_ = environment_.language();
   retranslate();
   const auto state = transfer_.state;
   direction_->setSymbol(transfer_.outgoing ? "arrow.up.doc" : "arrow.down.doc");

@@ -110,6 +110,8 @@ class TransferCard : public workspace::SurfaceFrame {
  private:
   void refresh();
   void retranslate();
+  // An incoming batch that committed while the store does not list its container yet.
+  bool awaitsContainer() const;
   void refreshRows();
   void refreshProgress();
   QPushButton* makeButton(const char* objectName);
@@ -121,6 +123,7 @@ class TransferCard : public workspace::SurfaceFrame {
   transfer::RuntimeTransfer transfer_;
   bool hasTransfer_ = false;
   std::optional<store::ReceiveIndexEntry> received_;
+  std::string language_;
 
   workspace::DecorativeSymbol* direction_;
   workspace::TextLabel* title_;

@@ -10,6 +10,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <unordered_map>
 
 #include "Velmorine/library/view_formats.h"
 #include "Velmorine/workspace/symbol_label.h"
@@ -33,21 +34,33 @@ std::string TransferOverview::dismissalKey(const transfer::RuntimeTransfer& tran
 
 std::vector<const transfer::RuntimeTransfer*> TransferOverview::visibleTransfers(
     const runtime::RuntimeSnapshot& snapshot, bool activeOnly) {
-  std::vector<const transfer::RuntimeTransfer*> visible;
-  visible.reserve(snapshot.transfers.size());
-  for (const auto& transfer : snapshot.transfers) {
+  // Sorted by small keys, the snapshot position breaking ties, so that equal dates keep their
+  // order without a stable sort's buffer.
+  struct Key {
+    bool ended;
+    double createdAt;
+    std::uint32_t position;
+  };
+  std::vector<Key> keys;
+  keys.reserve(snapshot.transfers.size());
+  const bool anyHidden = !snapshot.dismissedTransfers.empty();
+  for (std::size_t i = 0; i < snapshot.transfers.size(); ++i) {
+    const auto& transfer = snapshot.transfers[i];
     const bool ended = transfer::isEnded(transfer.state);
-    if (ended && snapshot.dismissedTransfers.contains(dismissalKey(transfer))) continue;
+    if (ended && anyHidden && snapshot.dismissedTransfers.contains(dismissalKey(transfer)))
+      continue;
     if (activeOnly && ended) continue;
-    visible.push_back(&transfer);
+    keys.push_back(
+        {ended, transfer.createdAt.timeIntervalSinceReferenceDate, static_cast<std::uint32_t>(i)});
   }
-  std::ranges::stable_sort(visible, [](const auto* a, const auto* b) {
-    const bool aEnded = transfer::isEnded(a->state);
-    const bool bEnded = transfer::isEnded(b->state);
-    if (aEnded != bEnded) return !aEnded;
-    return a->createdAt.timeIntervalSinceReferenceDate >
-           b->createdAt.timeIntervalSinceReferenceDate;
+  std::ranges::sort(keys, [](const Key& a, const Key& b) {
+    if (a.ended != b.ended) return !a.ended;
+    if (a.createdAt != b.createdAt) return a.createdAt > b.createdAt;
+    return a.position < b.position;
   });
+  std::vector<const transfer::RuntimeTransfer*> visible;
+  visible.reserve(keys.size());
+  for (const Key& key : keys) visible.push_back(&snapshot.transfers[key.position]);
   return visible;
 }
 
@@ -140,6 +153,31 @@ void TransferOverview::refresh() {
   clear_->setEnabled(clearable(snapshot) && !cleanupBusy_);
 
   const auto visible = visibleTransfers(snapshot, activeOnly_);
+  // Each peer's name is made once per snapshot, not once per row.
+  std::unordered_map<std::string_view, QString> peerNames;
+  for (const auto& peer : snapshot.peers) {
+    peerNames.try_emplace(peer.id, QString::fromStdString(peer.name));
+  }
+  const QString otherDevice = environment_.text("transfer.otherDevice");
+  auto peerNameOf = [&](const transfer::RuntimeTransfer& transfer) -> const QString& {
+    const auto found = peerNames.find(transfer.contactID);
+    return found == peerNames.end() ? otherDevice : found->second;
+  };
+
+  // The usual snapshot lists the same transfers in the same order: each row takes its value.
+  const bool sameOrder =
+      visible.size() == order_.size() &&
+      std::ranges::equal(visible, order_, [](const auto* transfer, const auto* shown) {
+        return transfer->id == shown->card()->transfer().id;
+      });
+  if (sameOrder) {
+    for (std::size_t i = 0; i < visible.size(); ++i) {
+      order_[i]->show(*visible[i], peerNameOf(*visible[i]), languageChanged);
+    }
+    empty_->setVisible(order_.empty());
+    return;
+  }
+
   std::vector<TransferOverviewRow*> order;
   order.reserve(visible.size());
   std::map<std::string, TransferOverviewRow*> kept;
@@ -153,15 +191,7 @@ void TransferOverview::refresh() {
       made = new TransferOverviewRow(environment_, states_.stateFor(transfer->id), parts_, list_);
       connect(made, &TransferOverviewRow::removeRequested, this, &TransferOverview::clearOne);
     }
-    QString peerName;
-    for (const auto& peer : snapshot.peers) {
-      if (peer.id == transfer->contactID) {
-        peerName = QString::fromStdString(peer.name);
-        break;
-      }
-    }
-    if (peerName.isNull()) peerName = environment_.text("transfer.otherDevice");
-    made->show(*transfer, peerName, languageChanged);
+    made->show(*transfer, peerNameOf(*transfer), languageChanged);
     order.push_back(made);
   }
   for (auto& [id, gone] : rows_) delete gone;
@@ -305,9 +335,8 @@ void TransferOverviewRow::setExpanded(bool expanded) { disclosureButton_->setChe
 
 void TransferOverviewRow::show(const transfer::RuntimeTransfer& transfer, const QString& peerName,
                                bool retranslate) {
-  const bool changed = !shownOnce_ || retranslate || !(transfer == transfer_);
+  if (shownOnce_ && !retranslate && peerName == peerName_ && transfer == transfer_) return;
   card_->setTransfer(transfer);
-  if (!changed && peerName == peerName_) return;
   const bool headerChanged = !shownOnce_ || retranslate || peerName != peerName_ ||
                              transfer.outgoing != transfer_.outgoing ||
                              transfer.createdAt != transfer_.createdAt ||
