@@ -319,6 +319,22 @@ TEST_F(TransferCardTest, AProgressSnapshotTouchesOnlyTheBar) {
             TransferCard::progressValue(transfer.bytes, transfer.totalBytes));
 }
 
+TEST_F(TransferCardTest, AnOfferIsAcceptedWithTheKeyboardAlone) {
+  const auto shownCard = card(transferIn(TransferState::pending));
+  shownCard->show();
+  QApplication::setActiveWindow(shownCard.get());
+  QWidget* accept = button(*shownCard, "transfer.accept");
+  QTest::keyClick(shownCard.get(), Qt::Key_Tab);
+  for (int i = 0; i < 10 && QApplication::focusWidget() != accept; ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  }
+  ASSERT_EQ(QApplication::focusWidget(), accept);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+  ASSERT_EQ(runtime->folderOpenings.size(), 1u);
+  runtime->folderOpenings[0](std::filesystem::path("/srv/received"));
+  EXPECT_EQ(runtime->acceptedFolders, (std::vector<std::filesystem::path>{"/srv/received"}));
+}
+
 TEST_F(TransferCardTest, LooksRightPendingTransferringAndEmbedded) {
   auto pending = transferIn(TransferState::pending, 2);
   auto pendingCard = card(pending);
