@@ -100,6 +100,20 @@ void BM_OverviewCards(benchmark::State& state) {
   applyAlternately<TransferOverview>(state, static_cast<int>(state.range(0)), 0);
 }
 
+// The model alone taking the same snapshots, for what the views add to it.
+void BM_ModelOnly(benchmark::State& state) {
+  const int transfers = static_cast<int>(state.range(0));
+  const auto before = snapshot(transfers, 0, 1'000'000);
+  const auto after = snapshot(transfers, 0, 1'000'001);
+  const auto model = workspace::bench::makeIdleModel();
+  bool turn = false;
+  for (auto _ : state) {
+    model->apply(turn ? before : after);
+    turn = !turn;
+  }
+}
+
+BENCHMARK(BM_ModelOnly)->Arg(3)->Arg(300)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_LibraryReceived)->Arg(10)->Arg(10000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_OverviewCards)->Arg(3)->Arg(300)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -124,6 +138,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       out << "overview: 300 cards / 3 cards = " << large / small << " (target at most 2)\n"
           << "overview: 300 cards: " << large / 1000.0 << " ms of a " << kFrameMilliseconds
           << " ms frame\n";
+      out << "overview: of which the model's own apply: " << times_["BM_ModelOnly/3"] << " us (3), "
+          << times_["BM_ModelOnly/300"] << " us (300)\n";
     }
   }
 
