@@ -219,7 +219,12 @@ TransferCard::TransferCard(workspace::ViewEnvironment& environment,
   connect(revealButton_, &QPushButton::clicked, this, [this] {
     if (!transfer_.location) return;
     const auto url = transfer::ContentUrl::parse(*transfer_.location);
-    if (url && url->isFile() && parts_.reveal) parts_.reveal(url->path());
+    if (!url || !url->isFile() || !parts_.reveal) return;
+    // Checked just before it is handed over: a received item that became a link is not shown.
+    std::error_code error;
+    const auto status = std::filesystem::symlink_status(url->path(), error);
+    if (error || std::filesystem::is_symlink(status) || !std::filesystem::exists(status)) return;
+    parts_.reveal(url->path());
   });
 
   connect(state_.get(), &TransferCardState::changed, this, &TransferCard::refresh);

@@ -301,11 +301,18 @@ TEST_F(TransferCardTest, ButtonsCallTheRuntimeWithTheTransfer) {
                                       "retryTransfer " + id, "cancelTransfer " + id}));
 }
 
-TEST_F(TransferCardTest, RevealShowsTheReceivedLocation) {
+TEST_F(TransferCardTest, RevealShowsTheReceivedLocationUnlessItBecameALink) {
+  velmorine::testing::TemporaryFolder folder;
+  std::filesystem::create_directory(folder / "Velmorine-7d0d1c2e");
+  std::filesystem::create_directory_symlink("/etc", folder / "Velmorine-link");
   auto transfer = transferIn(TransferState::committed);
-  transfer.location = "file:///home/u/Downloads/Velmorine-7d0d1c2e/";
+  transfer.location = "file://" + (folder / "Velmorine-7d0d1c2e").string() + "/";
   button(*card(transfer), "transfer.showFinder")->click();
-  EXPECT_EQ(revealed, (std::vector<std::filesystem::path>{"/home/u/Downloads/Velmorine-7d0d1c2e"}));
+  transfer.location = "file://" + (folder / "Velmorine-link").string() + "/";
+  button(*card(transfer), "transfer.showFinder")->click();
+  transfer.location = "file://" + (folder / "Velmorine-gone").string() + "/";
+  button(*card(transfer), "transfer.showFinder")->click();
+  EXPECT_EQ(revealed, (std::vector<std::filesystem::path>{folder / "Velmorine-7d0d1c2e"}));
 }
 
 TEST_F(TransferCardTest, AProgressSnapshotTouchesOnlyTheBar) {
