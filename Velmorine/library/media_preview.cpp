@@ -4,15 +4,18 @@
 #include <QBuffer>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QMediaPlayer>
 #include <QPdfDocument>
-#include <QPdfView>
+#include <QPixmap>
 #include <QPlainTextEdit>
+#include <QScrollArea>
 #include <QSlider>
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QVideoWidget>
+#include <algorithm>
 
 namespace velmorine::library {
 
@@ -103,27 +106,29 @@ QuickLookPreview::QuickLookPreview(QWidget* parent) : QWidget(parent) {
   text_->setObjectName(QStringLiteral("library.quickLookText"));
   text_->setReadOnly(true);
   text_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  pdfView_ = new QPdfView;
-  pdfView_->setObjectName(QStringLiteral("library.quickLookPdf"));
-  pdfView_->setPageMode(QPdfView::PageMode::MultiPage);
-  pdfView_->setZoomMode(QPdfView::ZoomMode::FitToWidth);
+  pages_ = new QScrollArea;
+  pages_->setObjectName(QStringLiteral("library.quickLookPdf"));
+  pages_->setWidgetResizable(true);
+  pageColumn_ = new QWidget;
+  new QVBoxLayout(pageColumn_);
+  pages_->setWidget(pageColumn_);
   column->addWidget(text_);
-  column->addWidget(pdfView_);
+  column->addWidget(pages_);
   text_->hide();
-  pdfView_->hide();
+  pages_->hide();
 }
 
-QuickLookPreview::~QuickLookPreview() { clear(); }
+QuickLookPreview::~QuickLookPreview() = default;
+
+int QuickLookPreview::pagesShown() const {
+  return static_cast<int>(pageColumn_->findChildren<QLabel*>().size());
+}
 
 void QuickLookPreview::clear() {
-  pdfView_->setDocument(nullptr);
-  delete document_;
-  document_ = nullptr;
-  delete buffer_;
-  buffer_ = nullptr;
+  for (auto* page : pageColumn_->findChildren<QLabel*>()) delete page;
   text_->clear();
   text_->hide();
-  pdfView_->hide();
+  pages_->hide();
   kind_ = Kind::none;
 }
 
@@ -138,16 +143,27 @@ void QuickLookPreview::show(Kind kind, const QByteArray& bytes, const QString& n
       text_->setAccessibleName(name);
       text_->show();
       break;
-    case Kind::pdf:
-      buffer_ = new QBuffer;
-      buffer_->setData(bytes);
-      buffer_->open(QIODevice::ReadOnly);
-      document_ = new QPdfDocument(this);
-      document_->load(buffer_);
-      pdfView_->setDocument(document_);
-      pdfView_->setAccessibleName(name);
-      pdfView_->show();
+    case Kind::pdf: {
+      QByteArray data = bytes;
+      QBuffer buffer(&data);
+      buffer.open(QIODevice::ReadOnly);
+      QPdfDocument document;
+      document.load(&buffer);
+      const int width = std::max(pages_->viewport()->width() - 8, 200);
+      const int count = std::min(document.pageCount(), kGreatestPageCount);
+      for (int index = 0; index < count; ++index) {
+        const QSizeF points = document.pagePointSize(index);
+        if (points.width() <= 0 || points.height() <= 0) continue;
+        const QSize size(width, static_cast<int>(width * points.height() / points.width()));
+        auto* page = new QLabel;
+        page->setPixmap(QPixmap::fromImage(document.render(index, size)));
+        page->setAccessibleName(name);
+        pageColumn_->layout()->addWidget(page);
+      }
+      pages_->setAccessibleName(name);
+      pages_->show();
       break;
+    }
     case Kind::none:
       break;
   }

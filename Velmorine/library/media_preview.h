@@ -16,9 +16,7 @@ class QSlider;
 class QToolButton;
 class QVideoWidget;
 class QPlainTextEdit;
-class QPdfView;
-class QPdfDocument;
-class QBuffer;
+class QScrollArea;
 
 namespace velmorine::library {
 
@@ -53,7 +51,8 @@ class MediaPreview : public QWidget {
 };
 
 // Text and PDF of a received file, shown from the bytes the browser read and verified: text in a
-// read-only editor, a PDF in a document view. It starts nothing by itself either.
+// read-only editor, a PDF as its pages rendered one under the other (the first 20, at the
+// preview's width). It starts nothing by itself either.
 class QuickLookPreview : public QWidget {
   Q_OBJECT
 
@@ -68,13 +67,16 @@ class QuickLookPreview : public QWidget {
   // Drops the document first, then the views.
   void clear();
   Kind kind() const { return kind_; }
+  // Pages of the PDF shown.
+  int pagesShown() const;
+
+  static constexpr int kGreatestPageCount = 20;
 
  private:
   Kind kind_ = Kind::none;
   QPlainTextEdit* text_;
-  QPdfView* pdfView_;
-  QPdfDocument* document_ = nullptr;
-  QBuffer* buffer_ = nullptr;
+  QScrollArea* pages_;
+  QWidget* pageColumn_;
 };
 
 }  // namespace velmorine::library

@@ -7,8 +7,6 @@
 #include <QMediaDevices>
 #include <QMediaPlayer>
 #include <QPainter>
-#include <QPdfDocument>
-#include <QPdfView>
 #include <QPdfWriter>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
@@ -17,6 +15,13 @@
 
 #include "tests/Velmorine/library/library_fixture.h"
 #include "tests/support/temporary_folder.h"
+
+// Qt Multimedia's PulseAudio client keeps what libpulse allocated for a connection that failed
+// (no sound server here), and the PDF library keeps a little of a document it could not parse;
+// both are those libraries' own.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libpulse.so\nleak:libQt6Pdf.so\n";
+}
 
 namespace velmorine::library {
 namespace {
@@ -127,13 +132,13 @@ TEST(QuickLookPreview, ShowsTextPlainAndPdfInItsViewAndClearsBoth) {
     painter.drawText(100, 100, QStringLiteral("page"));
   }
   preview.show(QuickLookPreview::Kind::pdf, pdf, QStringLiteral("a.pdf"));
-  auto* view = preview.findChild<QPdfView*>();
-  ASSERT_NE(view->document(), nullptr);
-  EXPECT_EQ(view->document()->pageCount(), 1);
+  EXPECT_EQ(preview.pagesShown(), 1);
   EXPECT_TRUE(text->toPlainText().isEmpty());
   preview.clear();
-  EXPECT_EQ(view->document(), nullptr);
+  EXPECT_EQ(preview.pagesShown(), 0);
   EXPECT_EQ(preview.kind(), QuickLookPreview::Kind::none);
+  preview.show(QuickLookPreview::Kind::pdf, QByteArray("%PDF-1.4 broken"), QStringLiteral("b.pdf"));
+  EXPECT_EQ(preview.pagesShown(), 0);
 }
 
 }  // namespace
