@@ -371,6 +371,9 @@ TEST_F(ReceivedLibraryViewTest, KeyboardAlonePreviewsAndOpensAFile) {
 }
 
 TEST_F(ReceivedLibraryViewTest, LooksRight) {
+  // The picker shows the commit time in local time: the same picture in every time zone.
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
   // One entry: the listing's order is the file system's.
   writeFile(container(kFirst) / "photo.png", encoded(twoColourImage({300, 150}), "png"));
   receive({{kFirst, 1000}});
