@@ -5,6 +5,7 @@
 #include <QDBusConnection>
 #include <cstdio>
 
+#include "Velmorine/library/library_panes.h"
 #include "Velmorine/shell/desktop_contrast.h"
 #include "Velmorine/shell/desktop_front_end.h"
 #include "Velmorine/shell/display_check.h"
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
   velmorine::workspace::WorkspaceModel model(velmorine::workspace::contentAttachmentFactory());
   velmorine::shell::FrontEndParts parts;
   parts.framesFile = velmorine::shell::windowFramesFile(environment);
+  parts.view.panes = velmorine::library::withLibraryPanes(std::move(parts.view.panes));
   velmorine::shell::DesktopFrontEnd frontEnd(model, velmorine::workspace::applicationTextLookup(),
                                              std::move(parts));
   velmorine::shell::DesktopContrast contrast(frontEnd.environment(), bus);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Velmorine/transfer/content_failure.h"
+#include "Velmorine/transfer/content_url.h"
 #include "native/protocol/uuid.h"
 
 namespace velmorine::transfer {
@@ -43,6 +44,23 @@ class AttachmentPreparation {
   virtual const std::optional<std::string>& recipientID() const = 0;
   // Whether its file chooser is open.
   virtual bool choosing() const = 0;
+
+  // What the composer's attachment list shows and changes. A preparation that offers none of it
+  // lists nothing.
+  // The chosen items in the order picked (a folder's URL marks itself as one).
+  virtual std::vector<transfer::ContentUrl> selections() const { return {}; }
+  virtual void setSelections(std::vector<transfer::ContentUrl>) {}
+  // Prepares the current selections again, replacing any running preparation.
+  virtual void prepare() {}
+  // The user's consent to send package folders as items.
+  virtual bool allowPackages() const { return false; }
+  virtual void setAllowPackages(bool) {}
+  // Runs `changed` on the main thread after published state changed, until the returned token is
+  // released.
+  virtual std::shared_ptr<void> observe(std::function<void()> changed) {
+    (void)changed;
+    return nullptr;
+  }
 
   // Binds an unbound preparation to the contact, or confirms the same contact: true; false
   // when it belongs to another contact.

@@ -17,7 +17,44 @@ class MainQueueExecutor final : public transfer::Executor {
 }  // namespace
 
 ContentAttachments::ContentAttachments(std::shared_ptr<transfer::AttachmentPreparation> preparation)
-    : preparation_(std::move(preparation)) {}
+    : preparation_(std::move(preparation)) {
+  // The content layer says before a change; observers hear of it on the next turn, after it.
+  preparation_->setWillChange([this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.expired() || announcing_ || observers_.empty()) return;
+    announcing_ = true;
+    postToMainQueue([this, alive] {
+      if (alive.expired()) return;
+      announcing_ = false;
+      announce();
+    });
+  });
+}
+
+void ContentAttachments::announce() {
+  // An observer may release its token while it runs.
+  const auto observers = observers_;
+  for (const auto& [number, changed] : observers) {
+    if (observers_.contains(number)) changed();
+  }
+}
+
+std::vector<transfer::ContentUrl> ContentAttachments::selections() const {
+  return preparation_->selections();
+}
+void ContentAttachments::setSelections(std::vector<transfer::ContentUrl> selections) {
+  preparation_->setSelections(std::move(selections));
+}
+void ContentAttachments::prepare() { preparation_->prepare(); }
+bool ContentAttachments::allowPackages() const { return preparation_->allowPackages(); }
+void ContentAttachments::setAllowPackages(bool allow) { preparation_->setAllowPackages(allow); }
+
+std::shared_ptr<void> ContentAttachments::observe(std::function<void()> changed) {
+  const std::uint64_t number = nextObserver_++;
+  observers_.emplace(number, std::move(changed));
+  return std::shared_ptr<void>(nullptr, [this, number, alive = std::weak_ptr<bool>(alive_)](void*) {
+    if (!alive.expired()) observers_.erase(number);
+  });
+}
 
 bool ContentAttachments::hasSelections() const { return !preparation_->selections().empty(); }
 

@@ -3,6 +3,7 @@
 // The composer's attachment preparation as the program makes it: the content layer's model, run
 // on the interface's main queue, with files chosen in a file dialog over the active window.
 
+#include <map>
 #include <memory>
 
 #include "Velmorine/transfer/attachment_preparation.h"
@@ -22,6 +23,12 @@ class ContentAttachments final : public AttachmentPreparation {
   void setError(std::optional<transfer::ContentFailure::Case> error) override;
   const std::optional<std::string>& recipientID() const override;
   bool choosing() const override;
+  std::vector<transfer::ContentUrl> selections() const override;
+  void setSelections(std::vector<transfer::ContentUrl> selections) override;
+  void prepare() override;
+  bool allowPackages() const override;
+  void setAllowPackages(bool allow) override;
+  std::shared_ptr<void> observe(std::function<void()> changed) override;
   bool bindRecipient(const std::string& contactID) override;
   void choose() override;
   void clear() override;
@@ -34,7 +41,14 @@ class ContentAttachments final : public AttachmentPreparation {
   transfer::AttachmentPreparation& content() { return *preparation_; }
 
  private:
+  void announce();
+
   std::shared_ptr<transfer::AttachmentPreparation> preparation_;
+  // Observers by number; a change is announced once per turn of the main queue.
+  std::map<std::uint64_t, std::function<void()>> observers_;
+  std::uint64_t nextObserver_ = 0;
+  bool announcing_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // Files (several at once) picked in a window-modal file dialog over the active window.

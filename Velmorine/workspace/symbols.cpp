@@ -9,16 +9,25 @@ namespace velmorine::workspace {
 namespace {
 
 constexpr std::array kSymbols = {
+    SymbolEntry{"arrow.clockwise", "view-refresh", QStyle::SP_BrowserReload},
+    SymbolEntry{"arrow.down.doc", "document-save", QStyle::SP_ArrowDown},
+    SymbolEntry{"arrow.down.left", "go-down", QStyle::SP_ArrowDown},
     SymbolEntry{"arrow.up.arrow.down", "network-transmit-receive", QStyle::SP_ArrowUp},
     SymbolEntry{"arrow.up.arrow.down.circle", "network-idle", QStyle::SP_DriveNetIcon},
     SymbolEntry{"arrow.up.arrow.down.circle.fill", "mail-unread", QStyle::SP_MessageBoxInformation},
     SymbolEntry{"arrow.up.arrow.down.square.fill", "network-transmit-receive",
                 QStyle::SP_DriveNetIcon},
+    SymbolEntry{"arrow.up.doc", "document-send", QStyle::SP_ArrowUp},
+    SymbolEntry{"arrow.up.right", "go-up", QStyle::SP_ArrowUp},
     SymbolEntry{"checkmark.seal", "emblem-default", QStyle::SP_DialogApplyButton},
+    SymbolEntry{"chevron.up", "go-up", QStyle::SP_FileDialogToParent},
     SymbolEntry{"desktopcomputer", "computer", QStyle::SP_ComputerIcon},
+    SymbolEntry{"doc", "text-x-generic", QStyle::SP_FileIcon},
+    SymbolEntry{"ellipsis", "view-more", QStyle::SP_ToolBarVerticalExtensionButton},
     SymbolEntry{"ellipsis.circle", "view-more", QStyle::SP_ToolBarVerticalExtensionButton},
     SymbolEntry{"exclamationmark.shield", "security-low", QStyle::SP_MessageBoxWarning},
     SymbolEntry{"exclamationmark.triangle", "dialog-warning", QStyle::SP_MessageBoxWarning},
+    SymbolEntry{"folder", "folder", QStyle::SP_DirIcon},
     SymbolEntry{"hand.raised", "action-unavailable", QStyle::SP_BrowserStop},
     SymbolEntry{"lock.fill", "changes-prevent", QStyle::SP_DialogApplyButton},
     SymbolEntry{"lock.open", "changes-allow", QStyle::SP_DialogNoButton},
@@ -31,8 +40,10 @@ constexpr std::array kSymbols = {
                 QStyle::SP_MessageBoxQuestion},
     SymbolEntry{"rectangle.stack", "phone", QStyle::SP_DriveFDIcon},
     SymbolEntry{"sidebar.right", "sidebar-show-right", QStyle::SP_ToolBarHorizontalExtensionButton},
+    SymbolEntry{"tray", "folder-download", QStyle::SP_DirIcon},
     SymbolEntry{"tray.full", "folder-download", QStyle::SP_DirIcon},
     SymbolEntry{"xmark", "window-close", QStyle::SP_TitleBarCloseButton},
+    SymbolEntry{"xmark.circle.fill", "edit-delete", QStyle::SP_DialogCloseButton},
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <deque>
 #include <fstream>
 
@@ -37,8 +38,8 @@ class ContentAttachmentsTest : public ::testing::Test {
     std::ofstream(folder / "note.txt") << "note";
     std::filesystem::create_directory(folder / "album");
     std::ofstream(folder / "album" / "one.txt") << "one";
-    attachments = std::make_unique<ContentAttachments>(transfer::AttachmentPreparation::create(
-        std::nullopt, {main, work, chooser, {}, nullptr}));
+    attachments = std::make_unique<ContentAttachments>(
+        transfer::AttachmentPreparation::create(std::nullopt, {main, work, chooser, {}, nullptr}));
   }
   void settle() {
     while (!work->pending.empty() || !main->pending.empty()) {
@@ -89,6 +90,25 @@ TEST_F(ContentAttachmentsTest, BindsOneRecipientAndOpensItsChooser) {
   EXPECT_EQ(attachments->recipientID(), "a");
   attachments->choose();
   EXPECT_EQ(chooser->shown, 1);
+}
+
+TEST_F(ContentAttachmentsTest, ObserversHearOfChangesOnceAfterTheyHappenUntilTheyLetGo) {
+  int heard = 0;
+  std::size_t seen = 99;
+  auto token = attachments->observe([&] {
+    ++heard;
+    seen = attachments->selections().size();
+  });
+  attachments->setSelections({transfer::ContentUrl::file(folder / "note.txt")});
+  attachments->setError(transfer::ContentFailure::Case::access);
+  EXPECT_EQ(heard, 0);
+  QCoreApplication::sendPostedEvents();
+  EXPECT_EQ(heard, 1);  // one announcement for the turn's changes, made after them
+  EXPECT_EQ(seen, 1u);
+  token.reset();
+  attachments->clear();
+  QCoreApplication::sendPostedEvents();
+  EXPECT_EQ(heard, 1);
 }
 
 }  // namespace

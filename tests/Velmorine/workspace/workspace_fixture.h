@@ -20,6 +20,13 @@ class RecordingRuntime final : public RuntimeOperations {
   std::function<void(runtime::RuntimeSnapshot)> onSnapshot;
   std::vector<TextSent> textCompletions;
   std::vector<std::function<void(store::AppPreferences&)>> preferenceChanges;
+  // What the transfer and library views wait for, kept until the test answers.
+  std::vector<std::filesystem::path> acceptedFolders;
+  std::vector<ReceivedFolderOpened> folderOpenings;
+  std::vector<Completion> hideCompletions;
+  std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> hideRequests;
+  std::vector<ReceivedFolderRelinked> relinkCompletions;
+  std::vector<std::filesystem::path> relinkFolders;
 
   void setOnSnapshot(std::function<void(runtime::RuntimeSnapshot)> handler) override {
     onSnapshot = std::move(handler);
@@ -70,25 +77,33 @@ class RecordingRuntime final : public RuntimeOperations {
   void sendFiles(PreparedAttachments, std::string wireID, FilesSent) override {
     calls.push_back("sendFiles " + wireID);
   }
-  void acceptTransfer(std::string id, std::filesystem::path) override {
+  void acceptTransfer(std::string id, std::filesystem::path folder) override {
     calls.push_back("acceptTransfer " + id);
+    acceptedFolders.push_back(std::move(folder));
   }
   void declineTransfer(std::string id) override { calls.push_back("declineTransfer " + id); }
   void cancelTransfer(std::string id) override { calls.push_back("cancelTransfer " + id); }
   void retryTransfer(std::string id) override { calls.push_back("retryTransfer " + id); }
-  void hideEndedTransfers(std::optional<std::string>, std::optional<std::string>,
-                          Completion) override {
+  void hideEndedTransfers(std::optional<std::string> contactID,
+                          std::optional<std::string> transferID, Completion completion) override {
     calls.push_back("hideEndedTransfers");
+    hideRequests.emplace_back(std::move(contactID), std::move(transferID));
+    hideCompletions.push_back(std::move(completion));
   }
   void recoverReceives(std::filesystem::path) override { calls.push_back("recoverReceives"); }
   void removeReceivedRecord(std::string id) override {
     calls.push_back("removeReceivedRecord " + id);
   }
-  void relinkReceivedFolder(std::string id, std::filesystem::path,
-                            ReceivedFolderRelinked) override {
+  void relinkReceivedFolder(std::string id, std::filesystem::path folder,
+                            ReceivedFolderRelinked completion) override {
     calls.push_back("relinkReceivedFolder " + id);
+    relinkFolders.push_back(std::move(folder));
+    relinkCompletions.push_back(std::move(completion));
   }
-  void openReceivedFolder(ReceivedFolderOpened) override { calls.push_back("openReceivedFolder"); }
+  void openReceivedFolder(ReceivedFolderOpened completion) override {
+    calls.push_back("openReceivedFolder");
+    folderOpenings.push_back(std::move(completion));
+  }
 };
 
 // A preparation whose published state the test sets; `clear` and `finishSent` behave as the
