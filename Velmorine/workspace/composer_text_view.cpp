@@ -61,7 +61,6 @@ MessageEditor::MessageEditor(QWidget* parent) : QFrame(parent), text_(new Compos
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(1, 1, 1, 1);
   column->addWidget(text_);
-  setFocusProxy(text_);
   connect(text_, &QPlainTextEdit::textChanged, this, &MessageEditor::textDidChange);
 }
 

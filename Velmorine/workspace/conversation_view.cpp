@@ -206,6 +206,7 @@ ConversationView::ConversationView(ViewEnvironment& environment, runtime::Runtim
   // 1. The list.
   list_ = new ItemColumn(*rows_, this);
   list_->setObjectName(QStringLiteral("conversation.list"));
+  list_->setAccessibleName(QString::fromStdString(peer_.name));
   list_->setMargins(kSideMargin, 0, kSideMargin, kBottomMargin);
   list_->setSpacing(kRowSpacing);
   // The viewport takes its geometry after the column's own resize handling.
@@ -295,11 +296,8 @@ ConversationView::ConversationView(ViewEnvironment& environment, runtime::Runtim
   controls->addWidget(send_);
   composerColumn->addLayout(controls);
 
-  // Keyboard order: the list, the earlier page, the composer, the paperclip, send.
-  setTabOrder(list_, earlier_);
-  setTabOrder(earlier_, editor_->textView());
-  setTabOrder(editor_->textView(), add_);
-  setTabOrder(add_, send_);
+  // Tab follows the order of making: the list, the earlier page, the jump button, the banner's
+  // cancel, the attachments, the composer, the paperclip, send.
 
   auto& model = environment_.model();
   connect(&model, &WorkspaceModel::snapshotPublished, this, &ConversationView::refresh);
