@@ -35,9 +35,7 @@ workspace::DetailPanes withLibraryPanes(workspace::DetailPanes panes) {
                               rowParent);
     };
     parts.showTransfer = [states](QWidget* row, const transfer::RuntimeTransfer& transfer) {
-      auto* card = static_cast<TransferCard*>(row);
-      card->setState(states->stateFor(transfer.id));
-      card->setTransfer(transfer);
+      static_cast<TransferCard*>(row)->showTransfer(transfer, states->stateFor(transfer.id));
     };
     parts.makePreparation = [&environment, makePreparation](QWidget* composer) {
       return makePreparation(environment, composer);

@@ -258,13 +258,19 @@ bool sameButBytes(const transfer::RuntimeTransfer& a, const transfer::RuntimeTra
 
 }  // namespace
 
-void TransferCard::setState(std::shared_ptr<TransferCardState> state) {
-  if (state == state_) return;
+void TransferCard::showTransfer(const transfer::RuntimeTransfer& transfer,
+                                std::shared_ptr<TransferCardState> state) {
+  if (state == state_) {
+    setTransfer(transfer);
+    return;
+  }
   disconnect(stateConnection_);
   state_ = std::move(state);
   stateConnection_ =
       connect(state_.get(), &TransferCardState::changed, this, &TransferCard::refresh);
-  if (hasTransfer_) refresh();
+  transfer_ = transfer;
+  hasTransfer_ = true;
+  refresh();
 }
 
 void TransferCard::setTransfer(const transfer::RuntimeTransfer& transfer) {

@@ -93,8 +93,9 @@ class TransferCard : public workspace::SurfaceFrame {
   TransferCard(workspace::ViewEnvironment& environment, std::shared_ptr<TransferCardState> state,
                bool embedded, TransferCardParts parts = {}, QWidget* parent = nullptr);
 
-  // The state of the transfer the card shows next, when a host reuses the card for another one.
-  void setState(std::shared_ptr<TransferCardState> state);
+  // Another transfer with its state, for a host that reuses the card.
+  void showTransfer(const transfer::RuntimeTransfer& transfer,
+                    std::shared_ptr<TransferCardState> state);
   // The value of the latest snapshot; a value equal to the shown one costs a comparison.
   void setTransfer(const transfer::RuntimeTransfer& transfer);
   const transfer::RuntimeTransfer& transfer() const { return transfer_; }

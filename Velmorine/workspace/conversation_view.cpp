@@ -132,7 +132,8 @@ class ConversationView::Rows : public ItemColumn::Delegate {
       return measurer->hasHeightForWidth() ? measurer->heightForWidth(cardWidth)
                                            : measurer->sizeHint().height();
     }
-    return content(*item.message(), width).layout.height();
+    const auto& message = *item.message();
+    return layout(message, width).height();
   }
 
   std::pair<int, int> placement(std::size_t index, int width) override {
@@ -143,21 +144,24 @@ class ConversationView::Rows : public ItemColumn::Delegate {
   }
 
   MessageRow::Content content(const runtime::RuntimeMessage& message, int width) {
-    if (statusHeight < 0) {
-      statusHeight = MessageRow::statusHeight(view_.list_->viewport(), false);
-      retryStatusHeight = MessageRow::statusHeight(view_.list_->viewport(), true);
-    }
     MessageRow::Content content;
     content.text = QString::fromStdString(message.text);
     content.outgoing = message.outgoing;
     content.time = locale.toString(localTime(message.date).time(), QLocale::ShortFormat);
     content.delivery =
         view_.environment_.text("delivery." + std::string(runtime::rawValue(message.delivery)));
-    const bool retry = offersRetry(message.delivery);
-    if (retry) content.retry = view_.environment_.text("message.retry");
-    content.layout = measure_.layout(content.text, view_.list_->viewport()->font(), width,
-                                     retry ? retryStatusHeight : statusHeight);
+    if (offersRetry(message.delivery)) content.retry = view_.environment_.text("message.retry");
+    content.layout = layout(message, width);
     return content;
+  }
+
+  MessageRowLayout layout(const runtime::RuntimeMessage& message, int width) {
+    if (statusHeight < 0) {
+      statusHeight = MessageRow::statusHeight(view_.list_->viewport(), false);
+      retryStatusHeight = MessageRow::statusHeight(view_.list_->viewport(), true);
+    }
+    return measure_.layout(QString::fromStdString(message.text), view_.list_->viewport()->font(),
+                           width, offersRetry(message.delivery) ? retryStatusHeight : statusHeight);
   }
 
   QWidget* transferMeasurer() {

@@ -114,6 +114,11 @@ void ItemColumn::invalidateAll() {
 
 void ItemColumn::arrange(const std::optional<Place>& place, bool keepEnd,
                          const std::vector<Row>* fallbacks, std::size_t fallbackFrom) {
+  // A hidden column has no width of its own yet: showing it lays it out.
+  if (!isVisible()) {
+    laidOutWidth_ = -1;
+    return;
+  }
   const int width = rowWidth();
   int y = top_;
   for (std::size_t i = 0; i < rows_.size(); ++i) {
@@ -254,6 +259,11 @@ void ItemColumn::resizeEvent(QResizeEvent* event) {
   const auto place = firstVisible();
   QAbstractScrollArea::resizeEvent(event);
   arrange(place, wasAtEnd);
+}
+
+void ItemColumn::showEvent(QShowEvent* event) {
+  QAbstractScrollArea::showEvent(event);
+  if (laidOutWidth_ < 0) arrange(firstVisible(), false);
 }
 
 void ItemColumn::keyPressEvent(QKeyEvent* event) {

@@ -79,6 +79,7 @@ class ItemColumn : public QAbstractScrollArea {
  protected:
   void scrollContentsBy(int dx, int dy) override;
   void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   QSize viewportSizeHint() const override;
 

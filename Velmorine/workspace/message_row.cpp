@@ -38,7 +38,8 @@ MessageRowLayout MessageTextMeasure::layout(const QString& text, const QFont& fo
   const int ideal = static_cast<int>(std::ceil(document_.idealWidth()));
   MessageRowLayout layout;
   layout.textWidth = std::clamp(ideal, 1, greatest);
-  document_.setTextWidth(layout.textWidth);
+  // At the widest line's width the lines break where they broke at the greatest width, so the
+  // height stands.
   layout.textHeight = static_cast<int>(std::ceil(document_.size().height()));
   layout.statusHeight = statusHeight;
   return layout;
