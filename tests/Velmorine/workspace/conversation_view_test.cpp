@@ -262,6 +262,23 @@ TEST_F(ConversationTest, TheRetryAlertsCancelSendsNothingAndRetryResends) {
   EXPECT_EQ(runtime->calls.front(), "sendText text of m1 wire-p p");
 }
 
+TEST_F(ConversationTest, AChangeOfLanguageRetitlesTheRowsAndControls) {
+  auto snapshot = base;
+  auto failed = message("m1", "p", true, 10);
+  failed.delivery = MessageDelivery::failed;
+  snapshot.messages = {failed};
+  open(snapshot);
+  const QString english = pane->messageRow("m1")->deliveryLabel()->text();
+  switchLanguage("ru");
+  settle();
+  MessageRow* row = pane->messageRow("m1");
+  ASSERT_NE(row, nullptr);
+  EXPECT_NE(row->deliveryLabel()->text(), english);
+  EXPECT_EQ(row->deliveryLabel()->text(), environment->text("delivery.failed"));
+  EXPECT_EQ(row->retryButton()->text(), environment->text("message.retry"));
+  EXPECT_EQ(pane->sendButton()->text(), environment->text("composer.send"));
+}
+
 TEST_F(ConversationTest, AMessageShowsExactlyItsCharacters) {
   const std::string text = "<b>x</b><img src=a.png><a href=y>z</a>";
   auto snapshot = base;
