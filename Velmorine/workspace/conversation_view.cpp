@@ -314,7 +314,9 @@ ConversationView::ConversationView(ViewEnvironment& environment, runtime::Runtim
 }
 
 ConversationView::~ConversationView() {
-  // The column's widgets ask the rows while they go.
+  // The column's widgets ask the rows while they go, and the viewport is no longer the
+  // column's while the column goes.
+  list_->viewport()->removeEventFilter(this);
   delete list_;
 }
 
