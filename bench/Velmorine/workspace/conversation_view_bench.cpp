@@ -201,9 +201,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-      times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+      times_[run.run_name.str()] = run.GetAdjustedRealTime();
       if (const auto realised = run.counters.find("realised"); realised != run.counters.end()) {
-        counts_[run.benchmark_name()] = {realised->second.value, run.counters.at("onScreen").value};
+        counts_[run.run_name.str()] = {realised->second.value, run.counters.at("onScreen").value};
       }
     }
   }
