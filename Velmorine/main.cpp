@@ -8,17 +8,39 @@
 #include "Velmorine/library/library_panes.h"
 #include "Velmorine/shell/desktop_contrast.h"
 #include "Velmorine/shell/desktop_front_end.h"
+#include "Velmorine/shell/desktop_lifecycle.h"
 #include "Velmorine/shell/display_check.h"
+#include "Velmorine/shell/menu_localization.h"
+#include "Velmorine/shell/menu_retitling.h"
 #include "Velmorine/shell/single_instance.h"
 #include "Velmorine/workspace/content_attachments.h"
 #include "Velmorine/workspace/view_environment.h"
 #include "Velmorine/workspace/workspace_model.h"
 #include "native/product/product_identifier.h"
 #include "native/protocol/frame_memory.h"
+#include "platform/desktop/quit_signals.h"
+
+namespace {
+
+// The lifecycle retitles the front end's menus on a language change.
+class FrontEndMenus final : public velmorine::shell::MenuRetitling {
+ public:
+  explicit FrontEndMenus(velmorine::shell::MenuLocalization& menus) : menus_(menus) {}
+  void install() override { menus_.install(); }
+  void setLanguage(const std::string& language) override { menus_.setLanguage(language); }
+  void refresh() override { menus_.refresh(); }
+
+ private:
+  velmorine::shell::MenuLocalization& menus_;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  // Large frames stay fast: before any thread starts.
+  // Before any thread starts: large frames stay fast, and every thread keeps the quit signals
+  // blocked so that only the lifecycle's signal reader takes them.
   velmorine::protocol::keep_frame_buffers_on_heap();
+  velmorine::platform::blockQuitSignals();
 
   const auto environment = velmorine::shell::processEnvironment();
   if (const auto missing = velmorine::shell::missingDisplay(environment)) {
@@ -36,13 +58,13 @@ int main(int argc, char** argv) {
   // The program lives on in the tray while its windows are closed.
   QApplication::setQuitOnLastWindowClosed(false);
 
+  // The lifecycle answers Activate on the program's bus name: a second start shows this one.
+  auto lifecycle = std::make_unique<velmorine::shell::DesktopLifecycle>(
+      velmorine::shell::DesktopLifecycle::applicationEnvironment(
+          QCoreApplication::applicationFilePath().toStdString()));
+
   // One program per login: a second start shows the first and ends.
   QDBusConnection bus = QDBusConnection::sessionBus();
-  std::function<void()> reveal;
-  velmorine::shell::ApplicationActivation activation([&reveal] {
-    if (reveal) reveal();
-  });
-  if (bus.isConnected()) activation.exportOn(bus, identifier);
   switch (velmorine::shell::claimSingleInstance(bus, identifier)) {
     case velmorine::shell::InstanceClaim::revealedOther:
     case velmorine::shell::InstanceClaim::otherSilent:
@@ -55,13 +77,21 @@ int main(int argc, char** argv) {
   velmorine::workspace::WorkspaceModel model(velmorine::workspace::contentAttachmentFactory());
   velmorine::shell::FrontEndParts parts;
   parts.framesFile = velmorine::shell::windowFramesFile(environment);
+  parts.attachLifecycle = [&lifecycle](velmorine::workspace::WorkspaceModel& attached,
+                                       velmorine::shell::MenuLocalization& menus) {
+    lifecycle->setMenuRetitling(std::make_shared<FrontEndMenus>(menus));
+    lifecycle->attach(attached);
+  };
+  parts.refreshStatus = [&lifecycle] { lifecycle->refreshStatus(); };
+  parts.quit = [&lifecycle] { lifecycle->requestQuit(); };
   parts.view.panes = velmorine::library::withLibraryPanes(std::move(parts.view.panes));
   velmorine::shell::DesktopFrontEnd frontEnd(model, velmorine::workspace::applicationTextLookup(),
                                              std::move(parts));
   velmorine::shell::DesktopContrast contrast(frontEnd.environment(), bus);
-  reveal = [&frontEnd] { frontEnd.showMain(); };
+  lifecycle->installQuitSignals();
   frontEnd.start();
   const int status = QApplication::exec();
-  reveal = nullptr;
+  // The lifecycle goes first: its hooks into the model and the menus end with it.
+  lifecycle.reset();
   return status;
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -35,7 +36,10 @@
 #include "Velmorine/store/device_identity.h"
 #include "Velmorine/store/history/conversation_history.h"
 #include "Velmorine/store/local_store.h"
+#include "Velmorine/transfer/atomic_receive.h"
+#include "Velmorine/transfer/content_failure.h"
 #include "Velmorine/transfer/durable_attachment_outbox.h"
+#include "Velmorine/transfer/prepared_batch.h"
 #include "Velmorine/transfer/transfer_engine.h"
 #include "native/protocol/uuid.h"
 #include "native/protocol/ve_chat_ledger.h"
@@ -64,6 +68,8 @@ struct RuntimeEnvironment {
   std::function<std::optional<std::string>()> computerName;
   // Fills the buffer from the system random source; false when it fails.
   std::function<bool(std::span<uint8_t>)> random;
+  // What staged receives take from their surroundings (tests stop one at a point of their own).
+  transfer::ReceiveServices receive;
 };
 
 // The hook that hands a reply frame to a session: true when the session took it.
@@ -95,6 +101,10 @@ inline constexpr uint64_t kAnnouncementCapabilities = 15;
 std::string historyKey(std::string_view kind, std::string_view contact, std::string_view id);
 std::string messageKey(const RuntimeMessage& message);
 std::string transferKey(const transfer::RuntimeTransfer& transfer);
+
+// Appends a committed receive to the store's index. A full index lets its oldest entry go (the
+// folder stays where it is) rather than refuse this and every later commit.
+void appendReceived(store::StoreDocument& document, store::ReceiveIndexEntry entry);
 
 class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
  public:
@@ -152,6 +162,17 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   };
   void hideEndedTransfers(TransferSelection selection, Completion completion);
   void resetDevices(Completion completion);
+
+  // Transfers. An incoming transfer is accepted into a destination folder, or declined; any
+  // transfer may be cancelled.
+  void acceptTransfer(std::string transferID, std::filesystem::path destination);
+  void declineTransfer(std::string transferID);
+  void cancelTransfer(std::string transferID);
+  // Offers a prepared batch to a peer at once; the completion runs on the main queue with the
+  // transfer's identifier or the engine's refusal. The attachment outbox offers through this.
+  using Offered = std::function<void(std::expected<std::string, transfer::ContentFailure::Case>)>;
+  void offerBatch(std::shared_ptr<transfer::PreparedBatch> batch, std::string peerID,
+                  Offered completion);
 
   platform::SerialQueue& queue() { return *queue_; }
 
@@ -308,9 +329,22 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
 
   // Transfers (vel_runtime_transfers.cpp).
   transfer::TransferEngine& transfers();
+  std::shared_ptr<transfer::TransferEngine> makeTransferEngine();
   transfer::DurableAttachmentOutbox& attachmentOutbox();
   std::vector<transfer::RuntimeTransfer> transferRows() const;
   void saveTransferState(const transfer::RuntimeTransfer& transfer, bool force);
+  // The engine's hooks.
+  std::shared_ptr<network::SecurePeerSession> controlSessionOf(const std::string& peerID) const;
+  std::shared_ptr<network::SecurePeerSession> openDataSession(const std::string& peerID);
+  bool isDurableOutgoing(const transfer::RuntimeTransfer& transfer);
+  void persistTransfer(const transfer::RuntimeTransfer& transfer);
+  enum class JournalStep { journal, commit };
+  void recordReceiveJournal(JournalStep step, const store::ReceiveJournal& journal,
+                            const core::Uuid& transferID, const transfer::ContentUrl& url);
+  void retireReceiveJournal(const store::ReceiveJournal& journal);
+  // Publishes one snapshot for any number of changes a helper reports in one turn of the queue.
+  void helperChanged();
+  void cancelTransferOnQueue(const std::string& transferID);
 
   // Time.
   double uptime() const { return environment_.uptime->now(); }
@@ -401,7 +435,8 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   std::vector<std::function<void()>> shutdownCompletions;
   uint64_t generation = 0;
   uint64_t sequence = 0;
-  std::unique_ptr<transfer::TransferEngine> transfers_;
+  std::shared_ptr<transfer::TransferEngine> transfers_;
+  bool publishScheduled = false;
   // Derived from the store document on demand, also from const members.
   mutable TrustIndex trustIndex_;
   PeerNameOrder peerNames_;

@@ -261,8 +261,17 @@ void VelRuntime::handleSessionClosed(std::exception_ptr failure,
   const bool localFirst = attachLocalID < peerID;
   bool requeue = false;
   bool replacementExpected = false;
-  if (superseded) {
-    requeue = wasActive;
+  if (superseded && !peerID.empty()) {
+    // The peer may close the replaced session without reading what was under way on it (of
+    // crossing dials it keeps the other one): that goes again, on the session that replaced it,
+    // which has sent nothing yet. Its transfers are left alone.
+    if (ledger) ledger->cancelPeer(peerID);
+    for (auto& message : messages) {
+      if (message.peerID == peerID && message.delivery == MessageDelivery::sending) {
+        message.delivery = MessageDelivery::queued;
+      }
+    }
+    requeue = true;
   } else if (wasActive) {
     requeue = true;
     replacementExpected = otherControlOpen || dialled != localFirst;

@@ -69,7 +69,8 @@ void VelRuntime::openStore() {
   std::weak_ptr<VelRuntime> weak = weakSelf();
   std::shared_ptr<store::LocalStore> startedStore = store;
   transfers().recoverReceives(
-      pending, [weak, startedStore](transfer::RecoveredReceives result, bool decisionNeeded) {
+      pending, std::nullopt,
+      [weak, startedStore](transfer::RecoveredReceives result, bool decisionNeeded) {
         if (auto self = weak.lock()) self->finishStart(result, decisionNeeded, startedStore.get());
       });
 }
@@ -167,7 +168,7 @@ void VelRuntime::applyRecoveredReceives(const transfer::RecoveredReceives& resul
         if (id) {
           bool indexed = false;
           for (const auto& entry : document.received) indexed |= entry.transferID == *id;
-          if (!indexed) document.received.push_back({*id, *bookmark, committedAt});
+          if (!indexed) appendReceived(document, {*id, *bookmark, committedAt});
         }
       }
       if (document.pendingReceives) document.pendingReceives->erase(key);

@@ -1,28 +1,237 @@
 // The transfer engine and the attachment outbox as the runtime holds them: created on first
-// use, listed as rows, and saved into the history.
+// use with the engine's hooks, listed as rows, saved into the history; the user's actions on
+// transfers; and the receive journals in the store.
 
 #include <algorithm>
+#include <cctype>
 #include <limits>
 
+#include "Velmorine/network/secure_connection_failure.h"
 #include "Velmorine/runtime/runtime_text.h"
 #include "Velmorine/runtime/vel_runtime.h"
+#include "Velmorine/store/history/conversation_history_failure.h"
+#include "native/protocol/ve_protocol.h"
+#include "platform/bookmarks/bookmarks.h"
 
 namespace velmorine::runtime {
 
 namespace {
 
+std::string uppered(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return result;
+}
+
 // Returns the object in `field`, building it with `factory` on first use.
-template <typename Object, typename Factory>
-Object& lazyHelper(std::unique_ptr<Object>& field, Factory&& factory) {
+template <typename Holder, typename Factory>
+auto& lazyHelper(Holder& field, Factory&& factory) {
   if (!field) field = factory();
   return *field;
 }
 
 }  // namespace
 
+void appendReceived(store::StoreDocument& document, store::ReceiveIndexEntry entry) {
+  auto& received = document.received;
+  while (!received.empty() && received.size() >= store::LocalStore::kMaximumReceivedEntries) {
+    received.erase(received.begin());
+  }
+  received.push_back(std::move(entry));
+}
+
 transfer::TransferEngine& VelRuntime::transfers() {
-  return lazyHelper(transfers_,
-                    [&] { return std::make_unique<transfer::TransferEngine>(*queue_); });
+  return lazyHelper(transfers_, [&] { return makeTransferEngine(); });
+}
+
+std::shared_ptr<transfer::TransferEngine> VelRuntime::makeTransferEngine() {
+  transfer::TransferEngine::Services services;
+  services.uptime = environment_.uptime;
+  services.wallClock = [wall = environment_.wallClock] {
+    return store::Date::fromSystemTime(wall());
+  };
+  services.random = environment_.random;
+  services.receive = environment_.receive;
+  auto engine = transfer::TransferEngine::create(*queue_, acknowledgeCommit, std::move(services));
+  std::weak_ptr<VelRuntime> weak = weakSelf();
+  engine->localID = [weak]() -> std::optional<std::string> {
+    auto self = weak.lock();
+    return self ? self->localID : std::nullopt;
+  };
+  engine->control = [weak](const std::string& peerID) {
+    auto self = weak.lock();
+    return self ? self->controlSessionOf(peerID) : nullptr;
+  };
+  engine->openData = [weak](const std::string& peerID) {
+    auto self = weak.lock();
+    if (!self) throw transfer::ContentFailure(transfer::ContentFailure::Case::access);
+    return self->openDataSession(peerID);
+  };
+  engine->changed = [weak] {
+    if (auto self = weak.lock()) self->helperChanged();
+  };
+  engine->durableOutgoing = [weak](const transfer::RuntimeTransfer& transfer) {
+    auto self = weak.lock();
+    return self && self->isDurableOutgoing(transfer);
+  };
+  engine->persistSnapshot = [weak](const transfer::RuntimeTransfer& transfer) {
+    auto self = weak.lock();
+    if (!self) throw store::ConversationHistoryFailure::staleCallback();
+    self->persistTransfer(transfer);
+  };
+  engine->recordJournal = [weak](const store::ReceiveJournal& journal,
+                                 const transfer::ContentUrl& destination) {
+    auto self = weak.lock();
+    if (!self) throw transfer::ContentFailure(transfer::ContentFailure::Case::access);
+    self->recordReceiveJournal(JournalStep::journal, journal, journal.transferID, destination);
+  };
+  engine->recordCommit = [weak](const core::Uuid& transferID, const transfer::ContentUrl& folder) {
+    auto self = weak.lock();
+    if (!self) throw transfer::ContentFailure(transfer::ContentFailure::Case::access);
+    self->recordReceiveJournal(JournalStep::commit, {}, transferID, folder);
+  };
+  engine->retireJournal = [weak](const store::ReceiveJournal& journal) {
+    auto self = weak.lock();
+    if (!self) throw transfer::ContentFailure(transfer::ContentFailure::Case::access);
+    self->retireReceiveJournal(journal);
+  };
+  engine->storageFailed = [weak] {
+    if (auto self = weak.lock()) self->status = "storage.unavailable";
+  };
+  return engine;
+}
+
+std::shared_ptr<network::SecurePeerSession> VelRuntime::controlSessionOf(
+    const std::string& peerID) const {
+  const auto current = active.find(peerID);
+  if (current == active.end()) return nullptr;
+  const auto session = sessions.find(current->second);
+  return session == sessions.end() ? nullptr : session->second;
+}
+
+std::shared_ptr<network::SecurePeerSession> VelRuntime::openDataSession(const std::string& peerID) {
+  const auto refuse = [] {
+    return transfer::ContentFailure(transfer::ContentFailure::Case::access);
+  };
+  if (!identity) throw refuse();
+  const auto current = active.find(peerID);
+  if (current == active.end()) throw refuse();
+  const auto found = sessions.find(current->second);
+  if (found == sessions.end()) throw refuse();
+  const auto controlSession = found->second;
+  if (controlSession->closed()) throw refuse();
+  const auto peer = directory.peers.find(peerID);
+  if (peer == directory.peers.end()) throw refuse();
+  const auto& controlConnection = controlSession->connection();
+  const auto route = network::PeerDirectory::matchInbound(
+      controlConnection->endpoint(), outgoingSessions.contains(current->second),
+      peer->second.routes, uptime());
+  if (!route) throw refuse();
+  auto connection =
+      network::SecureConnection::dial(route->host, route->port, identity, VEProtocol::kPurposeData,
+                                      *queue_, networkBudget, controlConnection.get());
+  auto session = attachSession(std::move(connection), peerID, generation);
+  if (!session) throw refuse();
+  return session;
+}
+
+bool VelRuntime::isDurableOutgoing(const transfer::RuntimeTransfer& transfer) {
+  // Until the attachment outbox holds batches, no transfer is one of them.
+  return transfer.outgoing && attachmentOutbox().knows(transfer.id);
+}
+
+void VelRuntime::persistTransfer(const transfer::RuntimeTransfer& transfer) {
+  if (clearingHistory) throw store::ConversationHistoryFailure::staleCallback();
+  try {
+    saveTransferState(transfer, true);
+  } catch (...) {
+    historyUnavailable = true;
+    throw;
+  }
+}
+
+void VelRuntime::recordReceiveJournal(JournalStep step, const store::ReceiveJournal& journal,
+                                      const core::Uuid& transferID,
+                                      const transfer::ContentUrl& url) {
+  if (!store || !url.isFile())
+    throw transfer::ContentFailure(transfer::ContentFailure::Case::access);
+  const auto bookmark = platform::create_bookmark(url.path(), false);
+  const std::string key = uppered(transferID.to_string());
+  const store::Date committedAt = now();
+  store->update([&](store::StoreDocument& document) {
+    if (step == JournalStep::journal) {
+      if (!document.pendingReceives) document.pendingReceives.emplace();
+      (*document.pendingReceives)[key] = store::PendingReceive{journal, bookmark};
+      document.preferences.destinationBookmark = bookmark;
+      return;
+    }
+    appendReceived(document, {transferID, bookmark, committedAt});
+    if (document.pendingReceives) document.pendingReceives->erase(key);
+  });
+}
+
+void VelRuntime::retireReceiveJournal(const store::ReceiveJournal& journal) {
+  if (!store) throw transfer::ContentFailure(transfer::ContentFailure::Case::access);
+  const std::string key = uppered(journal.transferID.to_string());
+  const auto& pending = store->document().pendingReceives;
+  if (!pending) return;
+  const auto found = pending->find(key);
+  // Another attempt of the same transfer keeps its own journal.
+  if (found == pending->end() || found->second.journal != journal) return;
+  store->update([&](store::StoreDocument& document) {
+    if (document.pendingReceives) document.pendingReceives->erase(key);
+  });
+}
+
+void VelRuntime::helperChanged() {
+  if (publishScheduled) return;
+  publishScheduled = true;
+  onQueueWeakly([](VelRuntime& self) {
+    self.publishScheduled = false;
+    self.publishSnapshot();
+  });
+}
+
+void VelRuntime::acceptTransfer(std::string transferID, std::filesystem::path destination) {
+  onQueue(
+      [transferID = std::move(transferID), destination = std::move(destination)](VelRuntime& self) {
+        if (!destination.is_absolute()) return;
+        self.transfers().accept(transferID, transfer::ContentUrl::file(destination, true));
+      });
+}
+
+void VelRuntime::declineTransfer(std::string transferID) {
+  onQueue([transferID = std::move(transferID)](VelRuntime& self) {
+    self.transfers().decline(transferID);
+  });
+}
+
+void VelRuntime::cancelTransfer(std::string transferID) {
+  onQueue([transferID = std::move(transferID)](VelRuntime& self) {
+    self.cancelTransferOnQueue(transferID);
+  });
+}
+
+void VelRuntime::cancelTransferOnQueue(const std::string& transferID) {
+  // The attachment outbox has no batches to cancel yet; the engine ends what it runs.
+  transfers().cancel(transferID);
+  publishSnapshot();
+}
+
+void VelRuntime::offerBatch(std::shared_ptr<transfer::PreparedBatch> batch, std::string peerID,
+                            Offered completion) {
+  onQueue([batch = std::move(batch), peerID = std::move(peerID),
+           completion = std::move(completion)](VelRuntime& self) {
+    std::expected<std::string, transfer::ContentFailure::Case> result;
+    try {
+      result = self.transfers().offer(batch, peerID);
+    } catch (...) {
+      result = std::unexpected(transfer::contentFailureOf(std::current_exception()));
+    }
+    if (completion) {
+      self.onMain([completion, result] { completion(result); });
+    }
+  });
 }
 
 transfer::DurableAttachmentOutbox& VelRuntime::attachmentOutbox() {

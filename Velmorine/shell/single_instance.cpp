@@ -35,22 +35,4 @@ InstanceClaim claimSingleInstance(QDBusConnection bus, const QString& busName) {
                                                      : InstanceClaim::otherSilent;
 }
 
-ApplicationActivation::ApplicationActivation(std::function<void()> activate, QObject* parent)
-    : QObject(parent), activate_(std::move(activate)) {}
-
-bool ApplicationActivation::exportOn(QDBusConnection bus, const QString& busName) {
-  return bus.registerObject(applicationObjectPath(busName), this, QDBusConnection::ExportAllSlots);
-}
-
-void ApplicationActivation::Activate(const QVariantMap&) {
-  if (activate_) activate_();
-}
-
-void ApplicationActivation::Open(const QStringList&, const QVariantMap&) {
-  if (activate_) activate_();
-}
-
-void ApplicationActivation::ActivateAction(const QString&, const QVariantList&,
-                                           const QVariantMap&) {}
-
 }  // namespace velmorine::shell

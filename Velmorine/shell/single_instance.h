@@ -2,13 +2,11 @@
 
 // One program per login: the program claims its bundle identifier as a name on the session bus.
 // When another process holds the name, it asks that process to show itself through the standard
-// application interface's Activate and ends. Without a session bus it runs on.
+// application interface's Activate (exported by the desktop lifecycle) and ends. Without a
+// session bus it runs on.
 
 #include <QDBusConnection>
-#include <QObject>
 #include <QString>
-#include <QVariantMap>
-#include <functional>
 
 namespace velmorine::shell {
 
@@ -25,27 +23,5 @@ enum class InstanceClaim {
 
 // Claims `busName` on `bus`; on losing to another process, calls that process's Activate.
 InstanceClaim claimSingleInstance(QDBusConnection bus, const QString& busName);
-
-// The standard application interface, as far as this program offers it: Activate shows the
-// program (the desktop lifecycle's re-open). Exported at `applicationObjectPath`.
-class ApplicationActivation : public QObject {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Application")
-
- public:
-  explicit ApplicationActivation(std::function<void()> activate, QObject* parent = nullptr);
-
-  // Registers the object on `bus` under `busName`'s path; false when the path is taken.
-  bool exportOn(QDBusConnection bus, const QString& busName);
-
- public Q_SLOTS:
-  void Activate(const QVariantMap& platformData);
-  void Open(const QStringList& uris, const QVariantMap& platformData);
-  void ActivateAction(const QString& name, const QVariantList& parameter,
-                      const QVariantMap& platformData);
-
- private:
-  std::function<void()> activate_;
-};
 
 }  // namespace velmorine::shell

@@ -17,6 +17,7 @@
 #include "Velmorine/transfer/content_failure.h"
 #include "Velmorine/transfer/content_limits.h"
 #include "Velmorine/transfer/content_paths.h"
+#include "Velmorine/transfer/data_session_size.h"
 #include "Velmorine/transfer/manifest_check.h"
 #include "Velmorine/transfer/source_verification.h"
 #include "platform/files/unique_fd.h"
@@ -243,6 +244,7 @@ std::shared_ptr<PreparedBatch> prepareBatch(const std::vector<ContentUrl>& urls,
   }
 
   validateManifest(run.entries, static_cast<std::int64_t>(urls.size()), run.totalBytes);
+  checkDataSessionSize(run.entries);
   return std::make_shared<PreparedBatch>(
       core::Uuid::random(), std::move(run.entries), run.totalBytes,
       static_cast<std::int64_t>(run.access.size()), std::move(run.access), std::move(run.roots),

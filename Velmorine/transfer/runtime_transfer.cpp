@@ -6,6 +6,39 @@
 
 namespace velmorine::transfer {
 
+namespace {
+
+const std::vector<TransferDisplayItem>& noItems() {
+  static const std::vector<TransferDisplayItem> none;
+  return none;
+}
+
+}  // namespace
+
+TransferItems::TransferItems(std::vector<TransferDisplayItem> items) {
+  if (!items.empty()) items_ = std::make_shared<std::vector<TransferDisplayItem>>(std::move(items));
+}
+
+TransferItems::TransferItems(std::initializer_list<TransferDisplayItem> items)
+    : TransferItems(std::vector<TransferDisplayItem>(items)) {}
+
+const std::vector<TransferDisplayItem>& TransferItems::values() const {
+  return items_ ? *items_ : noItems();
+}
+
+std::vector<TransferDisplayItem>& TransferItems::own() {
+  if (!items_) {
+    items_ = std::make_shared<std::vector<TransferDisplayItem>>();
+  } else if (items_.use_count() > 1) {
+    items_ = std::make_shared<std::vector<TransferDisplayItem>>(*items_);
+  }
+  return *items_;
+}
+
+void TransferItems::push_back(TransferDisplayItem item) { own().push_back(std::move(item)); }
+
+void TransferItems::reserve(std::size_t count) { own().reserve(count); }
+
 store::OrderedJson encodeJson(const TransferDisplayItem& item) {
   store::OrderedJson json = store::OrderedJson::object();
   json["entry"] = encodeJson(item.entry);
@@ -62,11 +95,13 @@ RuntimeTransfer decodeRuntimeTransfer(const store::Json& value, const std::strin
   if (transfer.location && transfer.location->empty()) fields.fail("location", "empty URL");
   transfer.itemCount = fields.integer("itemCount");
   const store::Json& items = fields.array("items");
-  transfer.items.reserve(items.size());
+  std::vector<TransferDisplayItem> decoded;
+  decoded.reserve(items.size());
   for (std::size_t index = 0; index < items.size(); ++index) {
-    transfer.items.push_back(decodeTransferDisplayItem(
+    decoded.push_back(decodeTransferDisplayItem(
         items[index], fields.pathOf("items") + "[" + std::to_string(index) + "]"));
   }
+  transfer.items = std::move(decoded);
   transfer.createdAt = fields.date("createdAt");
   transfer.canRetryQueued = fields.optionalBoolean("canRetryQueued");
   return transfer;

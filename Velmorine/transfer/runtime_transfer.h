@@ -5,6 +5,8 @@
 // field, an absent optional equal only to an absent one.
 
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,6 +31,40 @@ struct TransferDisplayItem {
   friend bool operator==(const TransferDisplayItem&, const TransferDisplayItem&) = default;
 };
 
+// The listed items of a transfer, shared by every copy of its record until one copy changes its
+// list: a snapshot copies a transfer of 4,096 items as cheaply as one of a single item, and two
+// copies of one list compare equal without a walk.
+class TransferItems {
+ public:
+  using value_type = TransferDisplayItem;
+  using const_iterator = std::vector<TransferDisplayItem>::const_iterator;
+
+  TransferItems() = default;
+  TransferItems(std::vector<TransferDisplayItem> items);  // NOLINT: a list is its items
+  TransferItems(std::initializer_list<TransferDisplayItem> items);
+
+  const std::vector<TransferDisplayItem>& values() const;
+  std::size_t size() const { return values().size(); }
+  bool empty() const { return values().empty(); }
+  const TransferDisplayItem& operator[](std::size_t index) const { return values()[index]; }
+  const_iterator begin() const { return values().begin(); }
+  const_iterator end() const { return values().end(); }
+
+  // Each change copies the list first when another record still shares it.
+  void push_back(TransferDisplayItem item);
+  void reserve(std::size_t count);
+  void clear() { items_.reset(); }
+
+  friend bool operator==(const TransferItems& a, const TransferItems& b) {
+    return a.items_ == b.items_ || a.values() == b.values();
+  }
+
+ private:
+  std::vector<TransferDisplayItem>& own();
+
+  std::shared_ptr<std::vector<TransferDisplayItem>> items_;  // none: no items
+};
+
 struct RuntimeTransfer {
   std::string id;         // the transfer's UUID text
   std::string peerID;     // the device identifier the peer announces
@@ -41,7 +77,7 @@ struct RuntimeTransfer {
   std::optional<std::string> error;     // "transfer.error." + a content failure's raw value
   std::optional<std::string> location;  // receiver: the final folder's URL text, once known
   int64_t itemCount = 0;                // manifest entries, folders included
-  std::vector<TransferDisplayItem> items;
+  TransferItems items;
   store::Date createdAt;
   // Set by the durable attachment outbox for a batch the user may queue again.
   std::optional<bool> canRetryQueued;

@@ -94,11 +94,21 @@ void VelRuntimeOperations::sendFiles(PreparedAttachments, std::string, FilesSent
       [completion = std::move(completion)] { completion(transfer::ContentFailure::Case::io); });
 }
 
-// The runtime does not take decisions on offers nor recover receives yet: nothing happens,
-// as for an offer the engine does not hold.
-void VelRuntimeOperations::acceptTransfer(std::string, std::filesystem::path) {}
-void VelRuntimeOperations::declineTransfer(std::string) {}
-void VelRuntimeOperations::cancelTransfer(std::string) {}
+void VelRuntimeOperations::acceptTransfer(std::string transferID,
+                                          std::filesystem::path destination) {
+  runtime_->acceptTransfer(std::move(transferID), std::move(destination));
+}
+
+void VelRuntimeOperations::declineTransfer(std::string transferID) {
+  runtime_->declineTransfer(std::move(transferID));
+}
+
+void VelRuntimeOperations::cancelTransfer(std::string transferID) {
+  runtime_->cancelTransfer(std::move(transferID));
+}
+
+// Retrying and recovering receives belong to the attachment outbox and the runtime's recovery,
+// which do not exist yet: nothing happens.
 void VelRuntimeOperations::retryTransfer(std::string) {}
 void VelRuntimeOperations::recoverReceives(std::filesystem::path) {}
 void VelRuntimeOperations::removeReceivedRecord(std::string) {}

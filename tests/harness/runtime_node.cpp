@@ -13,11 +13,20 @@
 // renameDevice {name|null}, refreshDeviceName, resetDevices, hideEndedTransfers {peer?,
 // transfer?}, suspend, resume, shutdown, sessions (what the runtime holds, read on its queue),
 // snapshotMessages {messages} (whether snapshots list the messages and their history order, on
-// by default; a long stream is cheaper to print without) and quit (shut down, then exit; also at
-// the end of stdin). Every snapshot, completion and diagnostic leaves as one JSON line on stdout,
-// in the order the runtime queue produced them. A sendText completion carries the sent text, so
-// that a test can match acceptances to what it sent.
+// by default; a long stream is cheaper to print without), offer {peer, paths} (prepares the
+// files and folders into a batch and offers it; the completion gives the batch's transfer
+// identifier) or offer {peer, batch} (offers a batch prepared before again), accept {transfer,
+// destination}, decline {transfer}, cancel {transfer}, store (the pending receives and the
+// received index, read on the runtime queue), advanceClock {seconds} (moves the runtime's uptime
+// forward, so deadlines pass without waiting) and quit (shut down, then exit; also at the end of
+// stdin). Every snapshot, completion and diagnostic leaves as one JSON line on stdout, in the
+// order the runtime queue produced them. A sendText completion carries the sent text, so that a
+// test can match acceptances to what it sent.
+//
+// VELMORINE_NODE_KILL_AT names a point of a staged receive ("commit.renamed", ...) at which the
+// node kills itself with SIGKILL, as a crash there would.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -30,14 +39,17 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "Velmorine/network/discovery_service.h"
 #include "Velmorine/reminders/unconfigured_reminder_client.h"
 #include "Velmorine/runtime/vel_runtime.h"
 #include "Velmorine/store/device_identity.h"
 #include "Velmorine/store/keychain_service.h"
+#include "Velmorine/transfer/content_preparation.h"
 #include "native/protocol/frame_memory.h"
 #include "platform/bundle/bundle.h"
+#include "platform/dispatch/uptime_clock.h"
 #include "platform/keychain/keychain.h"
 
 namespace {
@@ -84,6 +96,24 @@ class MainQueue {
   bool stopped_ = false;
 };
 
+// The system uptime moved forward by what the tests asked for.
+class MovableUptimeClock final : public velmorine::platform::UptimeClock {
+ public:
+  double now() const override {
+    std::lock_guard lock(mutex_);
+    return velmorine::platform::system_uptime() + offset_;
+  }
+  double advance(double seconds) {
+    std::lock_guard lock(mutex_);
+    if (seconds > 0) offset_ += seconds;
+    return velmorine::platform::system_uptime() + offset_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  double offset_ = 0;
+};
+
 std::mutex outputMutex;
 // Whether snapshots list their messages; read and written on the main queue only.
 bool snapshotMessages = true;
@@ -107,8 +137,10 @@ json snapshotJSON(const velmorine::runtime::RuntimeSnapshot& snapshot, uint64_t 
   for (const auto& peer : snapshot.peers) {
     json routes = json::array();
     for (const auto& route : peer.routes) {
-      routes.push_back(
-          {{"host", route.host}, {"port", route.port}, {"interface", route.interface}});
+      routes.push_back({{"host", route.host},
+                        {"port", route.port},
+                        {"interface", route.interface},
+                        {"lastSeen", route.lastSeen}});
     }
     peers.push_back({{"id", peer.id},
                      {"wireID", peer.wireID},
@@ -135,6 +167,8 @@ json snapshotJSON(const velmorine::runtime::RuntimeSnapshot& snapshot, uint64_t 
     }
     for (const auto& [key, order] : snapshot.historyOrder) historyOrder[key] = order;
   }
+  json received = json::array();
+  for (const auto& entry : snapshot.received) received.push_back(entry.transferID.to_string());
   json issues = json::array();
   for (const auto& issue : snapshot.issues) {
     issues.push_back(
@@ -145,7 +179,14 @@ json snapshotJSON(const velmorine::runtime::RuntimeSnapshot& snapshot, uint64_t 
     transfers.push_back({{"id", transfer.id},
                          {"peerID", transfer.peerID},
                          {"contactID", transfer.contactID},
-                         {"state", velmorine::transfer::rawValue(transfer.state)}});
+                         {"name", transfer.name},
+                         {"outgoing", transfer.outgoing},
+                         {"totalBytes", transfer.totalBytes},
+                         {"bytes", transfer.bytes},
+                         {"itemCount", transfer.itemCount},
+                         {"state", velmorine::transfer::rawValue(transfer.state)},
+                         {"error", optionalText(transfer.error)},
+                         {"location", optionalText(transfer.location)}});
   }
   const auto& preferences = snapshot.preferences;
   return {{"event", "snapshot"},
@@ -161,6 +202,7 @@ json snapshotJSON(const velmorine::runtime::RuntimeSnapshot& snapshot, uint64_t 
           {"browsingHistory", snapshot.browsingHistory},
           {"issues", issues},
           {"transfers", transfers},
+          {"received", received},
           {"preferences",
            {{"networkEnabled", preferences.networkEnabled},
             {"displayName", preferences.displayName},
@@ -192,10 +234,30 @@ json sessionsJSON(VelRuntime& runtime) {
                         {"dialled", runtime.outgoingSessions.contains(id)},
                         {"active", active != runtime.active.end() && active->second == id},
                         {"purpose", session->connection()->channel().purpose()},
+                        {"queued", session->connection()->queuedBytes()},
+                        {"readingPaused", session->connection()->readingPaused()},
                         {"local", endpointText(session->connection()->localEndpoint())},
                         {"remote", endpointText(session->connection()->endpoint())}});
   }
   return {{"event", "sessions"}, {"sessions", sessions}};
+}
+
+// The receives the store holds as pending and its received index; on the runtime queue.
+json storeJSON(VelRuntime& runtime) {
+  json pending = json::array();
+  json received = json::array();
+  if (runtime.store) {
+    const auto& document = runtime.store->document();
+    if (document.pendingReceives) {
+      for (const auto& [key, value] : *document.pendingReceives) pending.push_back(key);
+    }
+    for (const auto& entry : document.received) received.push_back(entry.transferID.to_string());
+  }
+  return {{"event", "store"}, {"pendingReceives", pending}, {"received", received}};
+}
+
+std::string failureText(velmorine::transfer::ContentFailure::Case failure) {
+  return std::string(velmorine::transfer::rawValue(failure));
 }
 
 std::optional<std::string> textField(const json& command, const char* key) {
@@ -206,8 +268,9 @@ std::optional<std::string> textField(const json& command, const char* key) {
 
 class Node {
  public:
-  Node(MainQueue& main, std::shared_ptr<VelRuntime> runtime)
-      : main_(main), runtime_(std::move(runtime)) {}
+  Node(MainQueue& main, std::shared_ptr<VelRuntime> runtime,
+       std::shared_ptr<MovableUptimeClock> clock)
+      : main_(main), runtime_(std::move(runtime)), clock_(std::move(clock)) {}
 
   // On the main queue. A command of the wrong shape is reported and skipped.
   void handle(const std::string& line) {
@@ -307,6 +370,22 @@ class Node {
       runtime.queue().async([runtime = runtime_, &main = main_] {
         main.post([sessions = sessionsJSON(*runtime)] { emit(sessions); });
       });
+    } else if (op == "offer") {
+      offer(command);
+    } else if (op == "accept") {
+      runtime.acceptTransfer(textField(command, "transfer").value_or(""),
+                             textField(command, "destination").value_or(""));
+    } else if (op == "decline") {
+      runtime.declineTransfer(textField(command, "transfer").value_or(""));
+    } else if (op == "cancel") {
+      runtime.cancelTransfer(textField(command, "transfer").value_or(""));
+    } else if (op == "store") {
+      runtime.queue().async([runtime = runtime_, &main = main_] {
+        main.post([store = storeJSON(*runtime)] { emit(store); });
+      });
+    } else if (op == "advanceClock") {
+      const double now = clock_->advance(command.value("seconds", 0.0));
+      emit({{"event", "completion"}, {"op", op}, {"result", now}});
     } else if (op == "quit") {
       quit();
     } else {
@@ -315,6 +394,57 @@ class Node {
   }
 
   void release() { runtime_.reset(); }
+
+  // Prepares on a thread of its own (hashing may take a while), offers on the main queue.
+  void offer(const json& command) {
+    const std::string peer = textField(command, "peer").value_or("");
+    auto offerBatch = [this, peer](std::shared_ptr<velmorine::transfer::PreparedBatch> batch) {
+      batches_[batch->id().to_string()] = batch;
+      runtime_->offerBatch(
+          batch, peer,
+          [](std::expected<std::string, velmorine::transfer::ContentFailure::Case> result) {
+            emit({{"event", "completion"},
+                  {"op", "offer"},
+                  {"result",
+                   result ? json(*result) : json({{"failure", failureText(result.error())}})}});
+          });
+    };
+    if (const auto again = textField(command, "batch")) {
+      const auto found = batches_.find(*again);
+      if (found == batches_.end()) {
+        emit({{"event", "completion"}, {"op", "offer"}, {"result", {{"failure", "unknown"}}}});
+        return;
+      }
+      offerBatch(found->second);
+      return;
+    }
+    std::vector<velmorine::transfer::ContentUrl> urls;
+    for (const auto& path : command.value("paths", json::array())) {
+      if (!path.is_string()) continue;
+      const std::filesystem::path item = path.get<std::string>();
+      urls.push_back(
+          velmorine::transfer::ContentUrl::file(item, std::filesystem::is_directory(item)));
+    }
+    std::thread([this, urls, offerBatch] {
+      std::shared_ptr<velmorine::transfer::PreparedBatch> batch;
+      std::optional<velmorine::transfer::ContentFailure::Case> failure;
+      try {
+        velmorine::transfer::ContentCancellation cancellation;
+        batch = velmorine::transfer::prepareBatch(urls, false, cancellation, {}, nullptr);
+      } catch (...) {
+        failure = velmorine::transfer::contentFailureOf(std::current_exception());
+      }
+      main_.post([batch, failure, offerBatch] {
+        if (failure) {
+          emit({{"event", "completion"},
+                {"op", "offer"},
+                {"result", {{"failure", failureText(*failure)}}}});
+          return;
+        }
+        offerBatch(batch);
+      });
+    }).detach();
+  }
 
   void quit() {
     if (quitting_) return;
@@ -328,6 +458,8 @@ class Node {
  private:
   MainQueue& main_;
   std::shared_ptr<VelRuntime> runtime_;
+  std::shared_ptr<MovableUptimeClock> clock_;
+  std::unordered_map<std::string, std::shared_ptr<velmorine::transfer::PreparedBatch>> batches_;
   bool quitting_ = false;
 };
 
@@ -349,6 +481,13 @@ int main(int argc, char** argv) {
       velmorine::store::keychainAccessGroup());
   velmorine::runtime::RuntimeEnvironment environment;
   environment.mainQueue = [&main](std::function<void()> work) { main.post(std::move(work)); };
+  auto clock = std::make_shared<MovableUptimeClock>();
+  environment.uptime = clock;
+  if (const char* point = std::getenv("VELMORINE_NODE_KILL_AT"); point && *point) {
+    environment.receive.checkpoint = [stopAt = std::string(point)](std::string_view reached) {
+      if (reached == stopAt) ::kill(::getpid(), SIGKILL);
+    };
+  }
   auto sender = velmorine::runtime::sendOnSession;
   auto runtime = VelRuntime::create(
       dataFolder, keychain, std::make_shared<velmorine::reminders::UnconfiguredReminderClient>(),
@@ -364,7 +503,7 @@ int main(int argc, char** argv) {
     main.post([code = std::move(code)] { emit({{"event", "diagnostic"}, {"code", code}}); });
   });
 
-  Node node(main, runtime);
+  Node node(main, runtime, clock);
   emit({{"event", "node"}, {"pid", ::getpid()}, {"dataFolder", dataFolder.string()}});
 
   // stdin is read on its own thread; each line is handled on the main queue.

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "tests/Velmorine/runtime/runtime_hosts.h"
+#include "tests/harness/history_database.h"
 
 namespace velmorine::runtime {
 namespace {
@@ -21,49 +22,14 @@ using testing::Host;
 using testing::Json;
 using testing::Lan;
 using testing::sh;
+using velmorine::testing::StoredMessage;
 
 // A stream never has more in the outbox than a sender takes.
 constexpr size_t kBatch = 100;
 
-// One row of a history database: a message record with its outbox row, when it has one.
-struct StoredMessage {
-  int64_t sequence = 0;
-  std::string peer;
-  std::string id;
-  std::string text;
-  bool received = false;  // stored with a receipt
-  int state = -1;         // outbox state, -1 without a row
-};
-
-// The message records of a host's history, in history order, as the sqlite3 program reads them.
-// Not read-only: a node killed inside a transaction leaves a journal that the next opener rolls
-// back, as the node's next start would.
+// The message records of a host's history, in history order.
 std::optional<std::vector<StoredMessage>> storedMessages(const Host& host) {
-  const std::string file = (host.home / "Velmorine" / "conversation-history-v2.sqlite").string();
-  const std::string query =
-      "SELECT r.seq, r.peer, r.id, json_extract(CAST(r.payload AS TEXT), '$.text'), "
-      "r.receipt IS NOT NULL, coalesce(o.state, -1) FROM records r LEFT JOIN message_outbox o "
-      "ON o.seq = r.seq WHERE r.kind = 'message' ORDER BY r.seq";
-  const auto output = testing::commandOutput("sqlite3 -cmd '.timeout 10000' -separator '\x1f' '" +
-                                             file + "' \"" + query + "\"");
-  if (!output) return std::nullopt;
-  std::vector<StoredMessage> rows;
-  std::istringstream lines(*output);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    while (true) {
-      const size_t end = line.find('\x1f', start);
-      fields.push_back(line.substr(start, end - start));
-      if (end == std::string::npos) break;
-      start = end + 1;
-    }
-    if (fields.size() != 6) return std::nullopt;
-    rows.push_back(StoredMessage{std::stoll(fields[0]), fields[1], fields[2], fields[3],
-                                 fields[4] == "1", std::stoi(fields[5])});
-  }
-  return rows;
+  return velmorine::testing::storedMessages(host.home.path());
 }
 
 // What a host's nodes printed about its messages: the texts it accepted, and the identifiers of

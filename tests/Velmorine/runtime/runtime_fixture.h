@@ -266,6 +266,8 @@ struct RuntimeOptions {
   // The unconfigured client when empty.
   std::shared_ptr<reminders::ReminderClient> reminders;
   std::optional<std::string> computerName = "Test Host";
+  // Called at each point a staged receive passes (on the transfer engine's file queue).
+  transfer::ReceiveCheckpoint receiveCheckpoint;
 
   RuntimeOptions& withFolder(std::filesystem::path path) {
     folder = std::move(path);
@@ -302,6 +304,7 @@ class TestRuntime {
     };
     environment.uptime = world.clock;
     environment.wallClock = [&world] { return world.wallNow(); };
+    environment.receive.checkpoint = options.receiveCheckpoint;
     environment.computerName = [state = state_] {
       std::lock_guard lock(state->mutex);
       return state->computerName;

@@ -53,14 +53,20 @@ struct Host {
   velmorine::testing::TemporaryFolder home;
   std::unique_ptr<RuntimeNodeProcess> node;
   std::string localID;
+  // Variables ("NAME=value") set for the node at its next start.
+  std::vector<std::string> environment;
 
   std::string address() const { return Lan::address(number); }
   std::string displayName() const { return "Host " + name; }
 
   // Starts the node on the host's data home, networking on, and waits until it searches.
   void run() {
-    node = std::make_unique<RuntimeNodeProcess>(std::vector<std::string>{"ip", "netns", "exec", ns},
-                                                home.path().string());
+    std::vector<std::string> prefix{"ip", "netns", "exec", ns};
+    if (!environment.empty()) {
+      prefix.push_back("env");
+      prefix.insert(prefix.end(), environment.begin(), environment.end());
+    }
+    node = std::make_unique<RuntimeNodeProcess>(prefix, home.path().string());
     ASSERT_TRUE(node->launch());
     node->send({{"op", "start"}});
     node->send({{"op", "setNetworkEnabled"}, {"enabled", true}});

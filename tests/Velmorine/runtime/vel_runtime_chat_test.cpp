@@ -253,16 +253,13 @@ TEST_F(RuntimeChat, AChatClaimingAnotherSenderClosesTheSessionAndStoresNothing) 
   expectStorageFine();
 }
 
-TEST_F(RuntimeChat, ATransferOfferTheEngineRefusesClosesTheSession) {
+TEST_F(RuntimeChat, ATransferFrameTheEngineRefusesClosesTheSession) {
   ScriptedPeer peer(world, runtime);
   ASSERT_TRUE(peer.connect());
-  const nlohmann::json offer{{"transferID", testing::newID()},
-                             {"name", "Photos"},
-                             {"entryCount", 1},
-                             {"topLevelCount", 1},
-                             {"totalBytes", 9}};
-  ASSERT_TRUE(peer.send(*VEProtocol::transferFrameWithKind("TRANSFER_OFFER", peer.id(), offer)));
-  EXPECT_TRUE(runtime.waitForDiagnostic("control.invalid.TRANSFER_OFFER"));
+  // A cancel of a transfer this device never heard of.
+  const nlohmann::json cancel{{"transferID", testing::newID()}, {"reason", "sender_failed"}};
+  ASSERT_TRUE(peer.send(*VEProtocol::transferFrameWithKind("CANCEL", peer.id(), cancel)));
+  EXPECT_TRUE(runtime.waitForDiagnostic("control.invalid.CANCEL"));
   EXPECT_TRUE(peer.waitForClose());
 }
 

@@ -5,21 +5,22 @@
 // power-off. Needs root (CAP_NET_ADMIN, CAP_SYS_ADMIN) and iproute2; skips without them.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <QTest>
 
+#include "tests/Velmorine/runtime/runtime_hosts.h"
 #include "tests/Velmorine/shell/lifecycle_fixture.h"
 #include "tests/harness/lan_namespaces.h"
 #include "tests/harness/runtime_node_process.h"
+#include "tests/harness/workspace_host.h"
 
 namespace velmorine::shell::testing {
 namespace {
 
-using velmorine::testing::InNamespace;
 using velmorine::testing::Lan;
 using velmorine::testing::RuntimeNodeProcess;
+using velmorine::testing::WorkspaceHost;
 
 constexpr int kWait = 30000;
 
@@ -40,13 +41,12 @@ class LifecycleHostsNetns : public ::testing::Test {
     ASSERT_TRUE(logind->start());
 
     // From here this thread, and the runtime's threads it starts, are host A.
-    here = std::make_unique<InNamespace>(lan->ns("a"));
-    ASSERT_TRUE(here->entered());
-    if (const char* previous = std::getenv("XDG_DATA_HOME")) previousDataHome = previous;
-    ::setenv("XDG_DATA_HOME", homeA.path().c_str(), 1);
-    model = std::make_unique<workspace::WorkspaceModel>([](std::optional<std::string> recipient) {
-      return std::make_shared<workspace::testing::FakePreparation>(std::move(recipient));
-    });
+    hostA = std::make_unique<WorkspaceHost>(
+        lan->ns("a"), homeA.path(), [](std::optional<std::string> recipient) {
+          return std::make_shared<workspace::testing::FakePreparation>(std::move(recipient));
+        });
+    ASSERT_TRUE(hostA->entered());
+    model = &hostA->model();
     model->revealWorkspace = [this] { ++reveals; };
 
     DesktopLifecycle::Environment environment(session.connect(), system.connect());
@@ -63,33 +63,21 @@ class LifecycleHostsNetns : public ::testing::Test {
     lifecycle->applicationStateChanged(Qt::ApplicationInactive);
     ASSERT_EQ(logind->awaitEvents("inhibit", 1).size(), 1u);
 
-    model->startRuntime()();
-    model->runtime().setNetworkEnabled(true);
-    model->runtime().updatePreferences([](store::AppPreferences& preferences) {
-      preferences.displayName = "Host a";
-      preferences.notificationsEnabled = true;
-      preferences.language = "ja";
-    });
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-          const auto& snapshot = model->snapshot();
-          return snapshot.enabled && snapshot.localID && snapshot.preferences.language == "ja";
+    ASSERT_TRUE(hostA->start(
+        [](store::AppPreferences& preferences) {
+          preferences.displayName = "Host a";
+          preferences.notificationsEnabled = true;
+          preferences.language = "ja";
         },
-        kWait));
-    localID = *model->snapshot().localID;
+        [](const runtime::RuntimeSnapshot& snapshot) {
+          return snapshot.preferences.language == "ja";
+        }));
+    localID = hostA->localID();
 
-    nodeB = std::make_unique<RuntimeNodeProcess>(
-        std::vector<std::string>{"ip", "netns", "exec", lan->ns("b")}, homeB.path().string());
-    ASSERT_TRUE(nodeB->launch());
-    nodeB->send({{"op", "start"}});
-    nodeB->send({{"op", "setNetworkEnabled"}, {"enabled", true}});
-    nodeB->send({{"op", "updatePreferences"}, {"displayName", "Host b"}});
-    const auto searching = nodeB->waitSnapshot([](const Json& snapshot) {
-      return snapshot["enabled"] == true && snapshot["localID"].is_string() &&
-             snapshot["preferences"]["displayName"] == "Host b";
-    });
-    ASSERT_TRUE(searching);
-    wireB = (*searching)["localID"];
+    hostB.ns = lan->ns("b");
+    ASSERT_NO_FATAL_FAILURE(hostB.run());
+    nodeB = std::move(hostB.node);
+    wireB = hostB.localID;
     ASSERT_TRUE(QTest::qWaitFor([&] { return peerB() != nullptr && peerB()->online; }, kWait));
     contactB = peerB()->id;
     ASSERT_TRUE(nodeB->waitSnapshot([&](const Json& snapshot) {
@@ -103,28 +91,16 @@ class LifecycleHostsNetns : public ::testing::Test {
       EXPECT_TRUE(nodeB->stopsCleanly());
     }
     nodeB.reset();
-    if (model) {
-      bool closed = false;
-      model->runtime().shutdown([&] { closed = true; });
-      EXPECT_TRUE(QTest::qWaitFor([&] { return closed; }, kWait));
+    if (hostA) {
+      EXPECT_TRUE(hostA->shutdown());
     }
     lifecycle.reset();
-    model.reset();
-    if (previousDataHome) {
-      ::setenv("XDG_DATA_HOME", previousDataHome->c_str(), 1);
-    } else {
-      ::unsetenv("XDG_DATA_HOME");
-    }
-    here.reset();
+    model = nullptr;
+    hostA.reset();
     lan.reset();
   }
 
-  const runtime::RuntimePeer* peerB() const {
-    for (const auto& peer : model->snapshot().peers) {
-      if (peer.wireID == wireB) return &peer;
-    }
-    return nullptr;
-  }
+  const runtime::RuntimePeer* peerB() const { return hostA->peer(wireB); }
 
   // B sends A a message; the Notify it brings.
   std::optional<Json> messageFromB(const std::string& text) {
@@ -163,11 +139,10 @@ class LifecycleHostsNetns : public ::testing::Test {
   velmorine::testing::PrivateBus system;
   std::unique_ptr<BusPeer> server;
   std::unique_ptr<BusPeer> logind;
-  std::unique_ptr<InNamespace> here;
   velmorine::testing::TemporaryFolder homeA;
-  velmorine::testing::TemporaryFolder homeB;
-  std::optional<std::string> previousDataHome;
-  std::unique_ptr<workspace::WorkspaceModel> model;
+  std::unique_ptr<WorkspaceHost> hostA;
+  workspace::WorkspaceModel* model = nullptr;
+  runtime::testing::Host hostB{"b", 2};
   std::shared_ptr<ScriptedConfirmation> confirmation = std::make_shared<ScriptedConfirmation>();
   std::shared_ptr<ManualDelays> delays = std::make_shared<ManualDelays>();
   std::unique_ptr<DesktopLifecycle> lifecycle;
@@ -249,7 +224,7 @@ TEST_F(LifecycleHostsNetns, AfterPowerOffWakeStaysDownAndQuitAsksNothing_NeedsRo
   ASSERT_TRUE(QTest::qWaitFor([&] { return !model->snapshot().enabled; }, kWait));
 
   int enabledSnapshots = 0;
-  QObject::connect(model.get(), &workspace::WorkspaceModel::snapshotPublished,
+  QObject::connect(model, &workspace::WorkspaceModel::snapshotPublished,
                    [&] { enabledSnapshots += model->snapshot().enabled ? 1 : 0; });
   const size_t from = logind->mark();
   logind->send({{"op", "sleep"}, {"start", false}});

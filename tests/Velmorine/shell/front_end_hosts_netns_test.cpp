@@ -25,6 +25,7 @@
 #include "Velmorine/workspace/sidebar_view.h"
 #include "Velmorine/workspace/symbol_label.h"
 #include "Velmorine/workspace/text_label.h"
+#include "platform/desktop/application_activation.h"
 #include "platform/keychain/keychain.h"
 #include "tests/Velmorine/runtime/runtime_hosts.h"
 #include "tests/Velmorine/workspace/view_fixture.h"
@@ -172,8 +173,9 @@ TEST_F(FrontEndHostsNetns, WhatTheUserOfHostASees_NeedsRootAndNamespaces) {
                                                std::move(parts));
   auto connection = bus.connect(QStringLiteral("host-a"));
   const QString name = QStringLiteral("org.velmorine.Velmorine");
-  ApplicationActivation activation([this] { frontEnd->showMain(); });
-  ASSERT_TRUE(activation.exportOn(connection, name));
+  platform::ApplicationActivation activation(connection, name.toStdString(),
+                                             [this] { frontEnd->showMain(); });
+  ASSERT_TRUE(activation.exported());
   ASSERT_EQ(claimSingleInstance(connection, name), InstanceClaim::claimed);
 
   // The first appearance starts the runtime; the user switches networking on.
