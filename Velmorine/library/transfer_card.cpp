@@ -227,7 +227,8 @@ TransferCard::TransferCard(workspace::ViewEnvironment& environment,
     parts_.reveal(url->path());
   });
 
-  connect(state_.get(), &TransferCardState::changed, this, &TransferCard::refresh);
+  stateConnection_ =
+      connect(state_.get(), &TransferCardState::changed, this, &TransferCard::refresh);
   connect(&environment_.model(), &workspace::WorkspaceModel::snapshotPublished, this, [this] {
     // The host hands the transfer over itself; of the rest of the snapshot only the language, and
     // for a received batch its container, change what the card shows. Most snapshots cost a
@@ -256,6 +257,21 @@ bool sameButBytes(const transfer::RuntimeTransfer& a, const transfer::RuntimeTra
 }
 
 }  // namespace
+
+void TransferCard::showTransfer(const transfer::RuntimeTransfer& transfer,
+                                std::shared_ptr<TransferCardState> state) {
+  if (state == state_) {
+    setTransfer(transfer);
+    return;
+  }
+  disconnect(stateConnection_);
+  state_ = std::move(state);
+  stateConnection_ =
+      connect(state_.get(), &TransferCardState::changed, this, &TransferCard::refresh);
+  transfer_ = transfer;
+  hasTransfer_ = true;
+  refresh();
+}
 
 void TransferCard::setTransfer(const transfer::RuntimeTransfer& transfer) {
   const bool same = hasTransfer_ && sameButBytes(transfer, transfer_);

@@ -93,6 +93,9 @@ class TransferCard : public workspace::SurfaceFrame {
   TransferCard(workspace::ViewEnvironment& environment, std::shared_ptr<TransferCardState> state,
                bool embedded, TransferCardParts parts = {}, QWidget* parent = nullptr);
 
+  // Another transfer with its state, for a host that reuses the card.
+  void showTransfer(const transfer::RuntimeTransfer& transfer,
+                    std::shared_ptr<TransferCardState> state);
   // The value of the latest snapshot; a value equal to the shown one costs a comparison.
   void setTransfer(const transfer::RuntimeTransfer& transfer);
   const transfer::RuntimeTransfer& transfer() const { return transfer_; }
@@ -118,6 +121,7 @@ class TransferCard : public workspace::SurfaceFrame {
 
   workspace::ViewEnvironment& environment_;
   std::shared_ptr<TransferCardState> state_;
+  QMetaObject::Connection stateConnection_;
   bool embedded_;
   TransferCardParts parts_;
   transfer::RuntimeTransfer transfer_;

@@ -8,6 +8,7 @@
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <vector>
 
 #include "Velmorine/workspace/accessible_surface.h"
 #include "Velmorine/workspace/control_styles.h"
@@ -44,6 +45,24 @@ QFrame* divider(QWidget* parent) {
   line->setFrameShadow(QFrame::Plain);
   line->setForegroundRole(QPalette::Mid);
   return line;
+}
+
+// Moves the controls of `moved` that Tab reaches, in their order, after the last such control
+// of `before`.
+void tabAfter(QWidget* before, QWidget* moved) {
+  const auto tabbable = [](QWidget* widget) { return (widget->focusPolicy() & Qt::TabFocus) != 0; };
+  QWidget* last = nullptr;
+  std::vector<QWidget*> controls;
+  for (QWidget* widget = before->window()->nextInFocusChain(); widget != before->window();
+       widget = widget->nextInFocusChain()) {
+    if (!tabbable(widget)) continue;
+    if (before->isAncestorOf(widget)) last = widget;
+    if (moved->isAncestorOf(widget)) controls.push_back(widget);
+  }
+  for (QWidget* control : controls) {
+    if (last != nullptr) QWidget::setTabOrder(last, control);
+    last = control;
+  }
 }
 
 }  // namespace
@@ -183,6 +202,8 @@ void DetailArea::refresh() {
           conversation_ = panes_.makeConversation(environment_, *peer, peerPage_);
           conversationPeer_ = peer->id;
           static_cast<QVBoxLayout*>(peerPage_->layout())->addWidget(conversation_, 1);
+          // Made after the window, it would come last for Tab: it reads after the banner.
+          tabAfter(banner_, conversation_);
         }
         stack_->setCurrentWidget(peerPage_);
       } else {

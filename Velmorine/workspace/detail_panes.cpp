@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QVBoxLayout>
 
+#include "Velmorine/workspace/conversation_view.h"
 #include "Velmorine/workspace/text_label.h"
 
 namespace velmorine::workspace {
@@ -40,12 +41,9 @@ DetailPanes placeholderPanes() {
     pane->setFixedHeight(0);
     return pane;
   };
-  panes.makeConversation = [](ViewEnvironment&, const runtime::RuntimePeer&, QWidget* parent) {
-    auto* pane = new QWidget(parent);
-    pane->setObjectName(QStringLiteral("conversation.pane"));
-    pane->setBackgroundRole(QPalette::Base);
-    pane->setAutoFillBackground(true);
-    return pane;
+  panes.makeConversation = [](ViewEnvironment& environment, const runtime::RuntimePeer& peer,
+                              QWidget* parent) -> QWidget* {
+    return new ConversationView(environment, peer, {}, parent);
   };
   return panes;
 }

@@ -22,7 +22,8 @@ struct DetailPanes {
       makeConversation;
 };
 
-// The stand-ins: a section's title, centred; an empty preparation; an empty conversation.
+// The stand-ins: a section's title, centred; an empty preparation; the conversation with plain
+// transfer rows and no attachments.
 DetailPanes placeholderPanes();
 
 // Asks for a folder and answers with it, or with none when the user cancels.

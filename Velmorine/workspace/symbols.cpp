@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::array kSymbols = {
     SymbolEntry{"arrow.clockwise", "view-refresh", QStyle::SP_BrowserReload},
+    SymbolEntry{"arrow.down", "go-down", QStyle::SP_ArrowDown},
     SymbolEntry{"arrow.down.doc", "document-save", QStyle::SP_ArrowDown},
     SymbolEntry{"arrow.down.left", "go-down", QStyle::SP_ArrowDown},
     SymbolEntry{"arrow.up.arrow.down", "network-transmit-receive", QStyle::SP_ArrowUp},
@@ -34,6 +35,7 @@ constexpr std::array kSymbols = {
     SymbolEntry{"lock.shield", "security-high", QStyle::SP_MessageBoxInformation},
     SymbolEntry{"menubar.rectangle", "user-desktop", QStyle::SP_DesktopIcon},
     SymbolEntry{"network", "network-workgroup", QStyle::SP_DriveNetIcon},
+    SymbolEntry{"paperclip", "mail-attachment", QStyle::SP_FileLinkIcon},
     SymbolEntry{"pause.circle", "media-playback-pause", QStyle::SP_MediaPause},
     SymbolEntry{"pencil", "document-edit", QStyle::SP_FileDialogDetailedView},
     SymbolEntry{"person.crop.circle.badge.questionmark", "dialog-question",

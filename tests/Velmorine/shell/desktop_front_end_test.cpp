@@ -207,7 +207,8 @@ TEST_F(FrontEndTest, EveryControlIsReachableByKeyboardAndNamed) {
   EXPECT_EQ(tabOrder(),
             "deviceName.edit peers.list section.transfers section.received network.toggle "
             "transfer.add settings.open conversation.inspector conversation.actions trust.cancel "
-            "trust.replace trust.separate action.dismiss security.inspector security.block");
+            "trust.replace trust.separate conversation.list composer.text composer.add "
+            "action.dismiss security.inspector security.block");
 
   // Arrows in the list select a peer.
   auto* list = frontEnd->workspace()->sidebar()->peerList();
