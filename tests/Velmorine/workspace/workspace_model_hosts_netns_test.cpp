@@ -2,7 +2,8 @@
 // as host B: what the main window's state does with a real peer. Texts go both ways and are
 // acknowledged, a sent draft empties unless it was edited meanwhile; B's messages raise unread
 // and reach the notification hook once while its conversation is not viewed; a new language
-// reaches its hook once; selecting B dials it and loads its first page; clearing resets the
+// reaches its hook once; B's offer is announced once through every state it passes while A
+// accepts it; selecting B dials it and loads its first page; clearing resets the
 // composer; after B is killed and restarted mid-conversation the conversation keeps the order
 // that A's history database holds. Needs root (CAP_NET_ADMIN, CAP_SYS_ADMIN) and iproute2;
 // skips without them.
@@ -51,6 +52,10 @@ class WorkspaceModelHostsNetns : public ::testing::Test {
     model().incomingNotification = [this](const runtime::RuntimePeer* peer,
                                           const runtime::RuntimeSnapshot&) {
       notified.push_back(peer == nullptr ? "(none)" : peer->id);
+    };
+    model().incomingFileNotification = [this](const runtime::RuntimePeer* peer,
+                                              const runtime::RuntimeSnapshot&) {
+      offered.push_back(peer == nullptr ? "(none)" : peer->id);
     };
     model().languageChanged = [this](const std::string& language) {
       languages.push_back(language);
@@ -197,6 +202,7 @@ class WorkspaceModelHostsNetns : public ::testing::Test {
   std::unique_ptr<WorkspaceHost> a;
   std::string contactB;
   std::vector<std::string> notified;
+  std::vector<std::string> offered;
   std::vector<std::string> languages;
   int renames = 0;
 };
@@ -263,6 +269,58 @@ TEST_F(WorkspaceModelHostsNetns, ANewLanguageCallsItsHookOnce_NeedsRootAndNamesp
       [](store::AppPreferences& preferences) { preferences.language = "ko"; });
   ASSERT_NO_FATAL_FAILURE(anotherSnapshot());
   EXPECT_EQ(languages, std::vector<std::string>{"ko"});
+}
+
+TEST_F(WorkspaceModelHostsNetns,
+       AnOfferIsAnnouncedOnceThroughEveryStateItPasses_NeedsRootAndNamespaces) {
+  velmorine::testing::TemporaryFolder sources;
+  const auto file = sources / "offered.bin";
+  std::ofstream(file, std::ios::binary) << std::string(3 << 20, 'x');
+  // The state of B's offer in each snapshot A applied, in order, repeats folded.
+  std::vector<transfer::TransferState> states;
+  std::string offerID;
+  const auto watch = QObject::connect(&model(), &WorkspaceModel::snapshotPublished, [&] {
+    for (const auto& transfer : model().snapshot().transfers) {
+      if (transfer.outgoing || transfer.contactID != contactB) continue;
+      offerID = transfer.id;
+      if (states.empty() || states.back() != transfer.state) states.push_back(transfer.state);
+    }
+  });
+  // B offers over a session of its own.
+  size_t mark = b.node->mark();
+  b.node->send({{"op", "connectPeer"}, {"peer", a->localID()}});
+  ASSERT_TRUE(b.node->waitSnapshot(
+      [&](const Json& snapshot) {
+        return velmorine::testing::safetyCode(snapshot, a->localID()).has_value();
+      },
+      mark))
+      << "B never linked with A";
+  mark = b.node->mark();
+  b.node->send({{"op", "offer"}, {"peer", a->localID()}, {"paths", Json::array({file.string()})}});
+  const auto offeredByB = b.node->waitLine(
+      [](const Json& line) {
+        return line.value("event", "") == "completion" && line.value("op", "") == "offer";
+      },
+      mark, std::chrono::seconds(60));
+  ASSERT_TRUE(offeredByB && (*offeredByB)["result"].is_string())
+      << (offeredByB ? offeredByB->dump() : "B never completed its offer");
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return !states.empty() && states.back() == transfer::TransferState::pending; }, kWait))
+      << "A never saw B's offer";
+  EXPECT_EQ(offered, std::vector<std::string>{contactB});
+  EXPECT_EQ(model().unread().at(contactB), 1);
+
+  const auto destination = homeA / "Accepted";
+  std::filesystem::create_directories(destination);
+  model().runtime().acceptTransfer(offerID, destination);
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return states.back() == transfer::TransferState::committed; }, kWait))
+      << "the offer never committed";
+  ASSERT_NO_FATAL_FAILURE(anotherSnapshot());
+  QObject::disconnect(watch);
+  EXPECT_GE(states.size(), 2u);
+  EXPECT_EQ(offered, std::vector<std::string>{contactB}) << "announced again on a later state";
+  EXPECT_EQ(model().unread().at(contactB), 1);
 }
 
 TEST_F(WorkspaceModelHostsNetns, ClearingResetsDraftPreparationAndUnread_NeedsRootAndNamespaces) {
