@@ -269,6 +269,8 @@ class Pair {
     };
   }
   ~Pair() {
+    // The receiver's last snapshots arrive while it shuts down, when b_ no longer holds it.
+    if (b_) b_->onSnapshot = nullptr;
     b_.reset();
     a_.reset();
     sh("ip netns del " + ns("a"));
