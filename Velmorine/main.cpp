@@ -10,6 +10,7 @@
 #include "Velmorine/shell/desktop_front_end.h"
 #include "Velmorine/shell/desktop_lifecycle.h"
 #include "Velmorine/shell/display_check.h"
+#include "Velmorine/shell/legacy_import_gate.h"
 #include "Velmorine/shell/menu_localization.h"
 #include "Velmorine/shell/menu_retitling.h"
 #include "Velmorine/shell/single_instance.h"
@@ -85,6 +86,18 @@ int main(int argc, char** argv) {
   parts.refreshStatus = [&lifecycle] { lifecycle->refreshStatus(); };
   parts.quit = [&lifecycle] { lifecycle->requestQuit(); };
   parts.view.panes = velmorine::library::withLibraryPanes(std::move(parts.view.panes));
+  // The runtime's first start passes the import gate: a pending import is finished before the
+  // store opens, and the one-time offer is settled; once quitting began it starts nothing.
+  parts.view.launchGate = [&lifecycle](velmorine::workspace::WorkspaceModel& gated) {
+    const auto quitting = [&lifecycle] {
+      const auto state = lifecycle->terminationState();
+      return state == velmorine::shell::TerminationCoordinator::State::cleaning ||
+             state == velmorine::shell::TerminationCoordinator::State::finished;
+    };
+    velmorine::shell::offerLegacyImportAtLaunch(
+        QPointer<velmorine::workspace::WorkspaceModel>(&gated),
+        velmorine::shell::applicationLegacyImport(quitting));
+  };
   velmorine::shell::DesktopFrontEnd frontEnd(model, velmorine::workspace::applicationTextLookup(),
                                              std::move(parts));
   velmorine::shell::DesktopContrast contrast(frontEnd.environment(), bus);
