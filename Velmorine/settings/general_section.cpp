@@ -57,6 +57,8 @@ GeneralSection::GeneralSection(SettingsView& view) : view_(view) {
   automatic_ = new QPushButton(this);
   automatic_->setObjectName(QStringLiteral("deviceName.automatic"));
   automatic_->setAutoDefault(true);
+  // A button of its own width, not the field's.
+  automatic_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   form_->addRow(QString(), automatic_);
   automaticHelp_ = caption(this);
   form_->addRow(QString(), automaticHelp_);

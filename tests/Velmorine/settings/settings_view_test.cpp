@@ -597,6 +597,11 @@ TEST_F(SettingsViewTest, TheWindowLaysOutFourSectionsThatScroll) {
   const auto folder = std::filesystem::temp_directory_path() / "velmorine-screenshots";
   std::filesystem::create_directories(folder);
   image.save(QString::fromStdString((folder / "settings-window.png").string()));
+  auto* bar = view->scrollArea()->verticalScrollBar();
+  bar->setValue(bar->maximum());
+  workspace::testing::screenshot(*view).save(
+      QString::fromStdString((folder / "settings-window-end.png").string()));
+  bar->setValue(0);
   // Shorter than its sections: the sections scroll, never squeezed.
   view->resize(540, 600);
   QCoreApplication::processEvents();
