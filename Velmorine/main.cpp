@@ -6,6 +6,9 @@
 #include <cstdio>
 
 #include "Velmorine/library/library_panes.h"
+#include "Velmorine/settings/about_view.h"
+#include "Velmorine/settings/settings_parts.h"
+#include "Velmorine/settings/settings_view.h"
 #include "Velmorine/shell/desktop_contrast.h"
 #include "Velmorine/shell/desktop_front_end.h"
 #include "Velmorine/shell/desktop_lifecycle.h"
@@ -83,7 +86,13 @@ int main(int argc, char** argv) {
     lifecycle->setMenuRetitling(std::make_shared<FrontEndMenus>(menus));
     lifecycle->attach(attached);
   };
-  parts.refreshStatus = [&lifecycle] { lifecycle->refreshStatus(); };
+  // The settings view refreshes the lifecycle's status each time it shows.
+  parts.makeSettingsContent = [&lifecycle](velmorine::workspace::ViewEnvironment& views,
+                                           QWidget* parent) -> QWidget* {
+    return new velmorine::settings::SettingsView(
+        views, *lifecycle, velmorine::settings::applicationSettingsParts(), parent);
+  };
+  parts.view.makeAboutSheet = velmorine::settings::aboutSheetFactory();
   parts.quit = [&lifecycle] { lifecycle->requestQuit(); };
   parts.view.panes = velmorine::library::withLibraryPanes(std::move(parts.view.panes));
   // The runtime's first start passes the import gate: a pending import is finished before the

@@ -105,6 +105,9 @@ class DesktopLifecycle : public QObject {
   // notificationAuthorizationCompleted.
   void requestNotificationAuthorization();
   void notificationAuthorizationCompleted(bool granted, std::optional<std::string> error);
+  // Notifications switched off: closes every notification this lifecycle posted and clears the
+  // launcher badge, with or without a model.
+  void withdrawNotifications();
 
   // The application's state changed (Qt's applicationStateChanged).
   void applicationStateChanged(Qt::ApplicationState state);

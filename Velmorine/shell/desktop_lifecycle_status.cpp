@@ -5,6 +5,7 @@
 
 #include "Velmorine/shell/desktop_lifecycle.h"
 #include "platform/desktop/desktop_notifications.h"
+#include "platform/desktop/launcher_badge.h"
 
 namespace velmorine::shell {
 
@@ -78,6 +79,11 @@ void DesktopLifecycle::notificationAuthorizationCompleted(bool, std::optional<st
     // The refresh reads the real state; the answer itself is not used.
     self->refreshStatus();
   });
+}
+
+void DesktopLifecycle::withdrawNotifications() {
+  notifications_->closeAll();
+  badge_->show(std::nullopt);
 }
 
 }  // namespace velmorine::shell
