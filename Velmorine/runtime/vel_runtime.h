@@ -174,6 +174,17 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   void offerBatch(std::shared_ptr<transfer::PreparedBatch> batch, std::string peerID,
                   Offered completion);
 
+  // The received-files index. Forgetting an item leaves its files alone; relinking re-attaches
+  // an item's folder that the user moved (the completion, on the main queue, gets the new
+  // entry or none); opening gives the "Received" folder in the data folder, made when missing.
+  using ReceivedFolderRelinked = std::function<void(std::optional<store::ReceiveIndexEntry>)>;
+  using ReceivedFolderOpened =
+      std::function<void(std::expected<std::filesystem::path, transfer::ContentFailure::Case>)>;
+  void removeReceivedRecord(std::string transferID);
+  void relinkReceivedFolder(std::filesystem::path folder, std::string transferID,
+                            ReceivedFolderRelinked completion);
+  void openReceivedFolder(ReceivedFolderOpened completion);
+
   platform::SerialQueue& queue() { return *queue_; }
 
   // The body of every operation runs on the queue. The declarations below are the runtime's
@@ -345,6 +356,12 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   // Publishes one snapshot for any number of changes a helper reports in one turn of the queue.
   void helperChanged();
   void cancelTransferOnQueue(const std::string& transferID);
+
+  // Received files (vel_runtime_received.cpp).
+  void removeReceivedRecordOnQueue(const std::string& transferID);
+  std::optional<store::ReceiveIndexEntry> relinkReceivedFolderOnQueue(
+      const std::filesystem::path& folder, const std::string& transferID);
+  std::expected<std::filesystem::path, transfer::ContentFailure::Case> openReceivedFolderOnQueue();
 
   // Time.
   double uptime() const { return environment_.uptime->now(); }
