@@ -32,6 +32,7 @@
 #include "Velmorine/reminders/reminder_outbox.h"
 #include "Velmorine/runtime/peer_name_order.h"
 #include "Velmorine/runtime/runtime_snapshot.h"
+#include "Velmorine/runtime/transfer_stamps.h"
 #include "Velmorine/runtime/trust_index.h"
 #include "Velmorine/store/device_identity.h"
 #include "Velmorine/store/history/conversation_history.h"
@@ -453,6 +454,7 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   uint64_t generation = 0;
   uint64_t sequence = 0;
   std::shared_ptr<transfer::TransferEngine> transfers_;
+  TransferStamps transferStamps_;
   bool publishScheduled = false;
   // Derived from the store document on demand, also from const members.
   mutable TrustIndex trustIndex_;

@@ -48,8 +48,11 @@ void VelRuntime::openReceivedFolder(ReceivedFolderOpened completion) {
 }
 
 void VelRuntime::removeReceivedRecordOnQueue(const std::string& transferID) {
+  // Before the store is open (or once it is released) there is no index to forget from, and no
+  // snapshot of this runtime to publish yet.
+  if (!store) return;
   const auto id = core::Uuid::parse(transferID);
-  if (store && id) {
+  if (id) {
     const auto& received = store->document().received;
     const bool listed = std::any_of(received.begin(), received.end(),
                                     [&](const auto& entry) { return entry.transferID == *id; });

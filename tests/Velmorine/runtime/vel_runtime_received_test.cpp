@@ -136,6 +136,12 @@ class RuntimeReceived : public ::testing::TestWithParam<ReceivedCase> {
 };
 
 void RuntimeReceived::forget(const ReceivedCase& row) {
+  if (row.setup == Arrangement::notStarted) {
+    runtime->removeReceivedRecord(kTarget.to_string());
+    runtime.settle();
+    EXPECT_TRUE(runtime.snapshots.empty());
+    return;
+  }
   const auto before = stored();
   const size_t published = runtime.snapshots.size();
   runtime->removeReceivedRecord(
@@ -264,6 +270,8 @@ INSTANTIATE_TEST_SUITE_P(
                                    Arrangement::plain, true},
                       ReceivedCase{"ForgetOfAnUnlistedTransferWritesNothing", Operation::forget,
                                    Arrangement::unlistedTransfer, false},
+                      ReceivedCase{"ForgetWithoutAStoreDoesNothing", Operation::forget,
+                                   Arrangement::notStarted, false},
                       ReceivedCase{"ForgetThatCannotBeStoredReportsStorage", Operation::forget,
                                    Arrangement::brokenStore, false, "storage.unavailable"},
                       ReceivedCase{"RelinkOfTheLowerCaseFolderKeepsTheCommitDate",
