@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "Velmorine/library/transfer_card_hub.h"
 #include "Velmorine/library/transfer_item_row.h"
 #include "Velmorine/shell/text_lookup.h"
 #include "Velmorine/transfer/content_url.h"
@@ -229,13 +230,20 @@ TransferCard::TransferCard(workspace::ViewEnvironment& environment,
 
   stateConnection_ =
       connect(state_.get(), &TransferCardState::changed, this, &TransferCard::refresh);
-  connect(&environment_.model(), &workspace::WorkspaceModel::snapshotPublished, this, [this] {
-    // The host hands the transfer over itself; of the rest of the snapshot only the language, and
-    // for a received batch its container, change what the card shows. Most snapshots cost a
-    // comparison of the language here.
-    if (!hasTransfer_) return;
-    if (environment_.language() != language_ || (!received_ && awaitsContainer())) refresh();
-  });
+  // The host hands the transfer over itself; of the rest of the snapshot only the language, and
+  // for a received batch its container, change what the card shows. The hub follows those for
+  // every card of the model at once.
+  hub_ = &TransferCardHub::of(environment_.model());
+  hub_->add(this);
+}
+
+TransferCard::~TransferCard() {
+  if (hub_) hub_->remove(this);
+}
+
+void TransferCard::followSnapshot() {
+  if (!hasTransfer_) return;
+  if (environment_.language() != language_ || (!received_ && awaitsContainer())) refresh();
 }
 
 QPushButton* TransferCard::makeButton(const char* objectName) {
@@ -345,6 +353,7 @@ void TransferCard::refresh() {
     }
   }
   refreshRows();
+  if (hub_) hub_->setAwaiting(this, !received_ && awaitsContainer());
 
   progress_->setVisible(state == TransferState::transferring ||
                         state == TransferState::awaitingCommit);

@@ -34,6 +34,7 @@ class TextLabel;
 
 namespace velmorine::library {
 
+class TransferCardHub;
 class TransferItemRow;
 
 // What a card remembers of itself; one per transfer, held by the card's host.
@@ -92,6 +93,7 @@ class TransferCard : public workspace::SurfaceFrame {
 
   TransferCard(workspace::ViewEnvironment& environment, std::shared_ptr<TransferCardState> state,
                bool embedded, TransferCardParts parts = {}, QWidget* parent = nullptr);
+  ~TransferCard() override;
 
   // Another transfer with its state, for a host that reuses the card.
   void showTransfer(const transfer::RuntimeTransfer& transfer,
@@ -100,6 +102,10 @@ class TransferCard : public workspace::SurfaceFrame {
   void setTransfer(const transfer::RuntimeTransfer& transfer);
   const transfer::RuntimeTransfer& transfer() const { return transfer_; }
   const std::shared_ptr<TransferCardState>& state() const { return state_; }
+
+  // A snapshot changed the language, or may list the container this card waits for; the hub
+  // of the model's cards calls it.
+  void followSnapshot();
 
   // The controls' actions, as the buttons run them.
   void accept();
@@ -120,6 +126,7 @@ class TransferCard : public workspace::SurfaceFrame {
   QPushButton* makeButton(const char* objectName);
 
   workspace::ViewEnvironment& environment_;
+  QPointer<TransferCardHub> hub_;
   std::shared_ptr<TransferCardState> state_;
   QMetaObject::Connection stateConnection_;
   bool embedded_;

@@ -152,6 +152,8 @@ void TransferOverview::refresh() {
   }
   clear_->setEnabled(clearable(snapshot) && !cleanupBusy_);
 
+  if (!languageChanged && showInPlace(snapshot)) return;
+
   const auto visible = visibleTransfers(snapshot, activeOnly_);
   // Each peer's name is made once per snapshot, not once per row.
   std::unordered_map<std::string_view, QString> peerNames;
@@ -175,6 +177,7 @@ void TransferOverview::refresh() {
       order_[i]->show(*visible[i], peerNameOf(*visible[i]), languageChanged);
     }
     empty_->setVisible(order_.empty());
+    rememberPlaces(snapshot, visible, order_);
     return;
   }
 
@@ -209,6 +212,89 @@ void TransferOverview::refresh() {
     states_.keepOnly(ids);
   }
   empty_->setVisible(order_.empty());
+  rememberPlaces(snapshot, visible, order_);
+}
+
+void TransferOverview::rememberPlaces(const runtime::RuntimeSnapshot& snapshot,
+                                      const std::vector<const transfer::RuntimeTransfer*>& visible,
+                                      const std::vector<TransferOverviewRow*>& rows) {
+  Places remembered;
+  remembered.activeOnly = activeOnly_;
+  remembered.dismissed = snapshot.dismissedTransfers;
+  for (const auto& peer : snapshot.peers) remembered.peerNames.emplace_back(peer.id, peer.name);
+  remembered.places.resize(snapshot.transfers.size());
+  const bool stamped = snapshot.transferStamps.size() == snapshot.transfers.size();
+  for (std::size_t i = 0; i < snapshot.transfers.size(); ++i) {
+    const auto& transfer = snapshot.transfers[i];
+    auto& place = remembered.places[i];
+    place.stamp = stamped ? snapshot.transferStamps[i] : 0;
+    place.ended = transfer::isEnded(transfer.state);
+    place.createdAt = transfer.createdAt.timeIntervalSinceReferenceDate;
+    place.id = transfer.id;
+  }
+  // A row shows the first listing of its identifier in the visible order; that place keeps the
+  // row, whose transfer carries the identifier.
+  std::size_t next = 0;
+  for (const auto* transfer : visible) {
+    if (next == rows.size()) break;
+    if (rows[next]->transfer().id != transfer->id) continue;
+    auto& place = remembered.places[static_cast<std::size_t>(transfer - snapshot.transfers.data())];
+    place.row = rows[next++];
+    place.id.clear();
+  }
+  places_ = std::move(remembered);
+}
+
+bool TransferOverview::showInPlace(const runtime::RuntimeSnapshot& snapshot) {
+  if (!places_ || places_->activeOnly != activeOnly_ ||
+      places_->places.size() != snapshot.transfers.size() ||
+      places_->dismissed != snapshot.dismissedTransfers ||
+      !std::ranges::equal(snapshot.peers, places_->peerNames,
+                          [](const runtime::RuntimePeer& peer, const auto& known) {
+                            return peer.id == known.first && peer.name == known.second;
+                          })) {
+    return false;
+  }
+  // The place of a transfer follows from its identifier, whether it ended and its date; with
+  // those unchanged for every transfer the order is the same. A transfer whose stamp is the one
+  // shown costs a comparison of the stamps, one equal to the value its row shows a comparison of
+  // the values.
+  const bool stamped = snapshot.transferStamps.size() == snapshot.transfers.size();
+  std::vector<std::pair<TransferOverviewRow*, const transfer::RuntimeTransfer*>> changed;
+  std::vector<std::pair<std::size_t, std::uint64_t>> restamped;
+  for (std::size_t i = 0; i < snapshot.transfers.size(); ++i) {
+    const std::uint64_t stamp = stamped ? snapshot.transferStamps[i] : 0;
+    const Place& place = places_->places[i];
+    if (stamp != 0 && stamp == place.stamp) continue;
+    if (stamp != place.stamp) restamped.emplace_back(i, stamp);
+    const auto& transfer = snapshot.transfers[i];
+    if (place.row != nullptr) {
+      const auto& shown = place.row->transfer();
+      if (shown == transfer) continue;
+      if (shown.id != transfer.id) return false;
+    } else if (place.id != transfer.id) {
+      return false;
+    }
+    if (place.ended != transfer::isEnded(transfer.state) ||
+        place.createdAt != transfer.createdAt.timeIntervalSinceReferenceDate) {
+      return false;
+    }
+    if (place.row != nullptr) changed.emplace_back(place.row, &transfer);
+  }
+  for (const auto& [i, stamp] : restamped) places_->places[i].stamp = stamp;
+  if (changed.empty()) return true;
+  const QString otherDevice = environment_.text("transfer.otherDevice");
+  for (const auto& [row, transfer] : changed) {
+    QString name = otherDevice;
+    for (const auto& peer : snapshot.peers) {
+      if (peer.id == transfer->contactID) {
+        name = QString::fromStdString(peer.name);
+        break;
+      }
+    }
+    row->show(*transfer, name, false);
+  }
+  return true;
 }
 
 void TransferOverview::confirmClear() {

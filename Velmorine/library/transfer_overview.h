@@ -7,12 +7,17 @@
 // runtime to mark them hidden.
 //
 // Rows are kept by transfer id across snapshots and moved only when the order changes, so a
-// snapshot that moves one transfer's bytes costs one card's progress update.
+// snapshot that moves one transfer's bytes costs one comparison per transfer and one card's
+// progress update: no sorting, no lookup by identifier.
 
 #include <QWidget>
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Velmorine/library/transfer_card.h"
@@ -65,6 +70,13 @@ class TransferOverview : public QWidget {
 
  private:
   void refresh();
+  // The usual snapshot: the same transfers in the same places, only some values changed. Shows
+  // the changed ones and says true, or says false (and changes nothing) for a full refresh.
+  bool showInPlace(const runtime::RuntimeSnapshot& snapshot);
+  // What showInPlace checks the next snapshot against.
+  void rememberPlaces(const runtime::RuntimeSnapshot& snapshot,
+                      const std::vector<const transfer::RuntimeTransfer*>& visible,
+                      const std::vector<TransferOverviewRow*>& rows);
   void retranslate();
   void finishCleanup(bool success);
   void confirmClear();
@@ -84,6 +96,24 @@ class TransferOverview : public QWidget {
   workspace::TextLabel* empty_;
   std::map<std::string, TransferOverviewRow*> rows_;
   std::vector<TransferOverviewRow*> order_;
+
+  // Each transfer of the last snapshot shown, in the snapshot's order: the row that shows it,
+  // or none for one left out (hidden, filtered, or a second listing of an identifier), with
+  // what decided its place.
+  struct Place {
+    TransferOverviewRow* row = nullptr;
+    std::string id;  // only for a transfer without a row
+    bool ended = false;
+    double createdAt = 0;
+    std::uint64_t stamp = 0;  // the runtime's stamp of the value shown, 0 without one
+  };
+  struct Places {
+    bool activeOnly = false;
+    std::set<std::string> dismissed;
+    std::vector<std::pair<std::string, std::string>> peerNames;
+    std::vector<Place> places;
+  };
+  std::optional<Places> places_;
 };
 
 // One transfer of the overview on its surface: the peer and direction, the date, the menu of an
@@ -100,6 +130,7 @@ class TransferOverviewRow : public workspace::SurfaceFrame {
   void show(const transfer::RuntimeTransfer& transfer, const QString& peerName, bool retranslate);
 
   TransferCard* card() const { return card_; }
+  const transfer::RuntimeTransfer& transfer() const { return transfer_; }
   bool expanded() const;
   void setExpanded(bool expanded);
 

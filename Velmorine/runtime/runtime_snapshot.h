@@ -46,6 +46,10 @@ struct RuntimeSnapshot {
   std::vector<network::DiscoveryIssue> issues;
   store::AppPreferences preferences;
   std::vector<transfer::RuntimeTransfer> transfers;
+  // Beside each transfer, a stamp of its value: a transfer of a later snapshot of the same
+  // runtime with the same nonzero stamp equals this one. Empty (or of another length) for a
+  // snapshot made without them; views then compare the values.
+  std::vector<uint64_t> transferStamps;
   std::vector<store::ReceiveIndexEntry> received;
   bool recoveryNeeded = false;
   std::map<std::string, int64_t> historyOrder;

@@ -32,6 +32,7 @@
 #include "Velmorine/reminders/reminder_outbox.h"
 #include "Velmorine/runtime/peer_name_order.h"
 #include "Velmorine/runtime/runtime_snapshot.h"
+#include "Velmorine/runtime/transfer_stamps.h"
 #include "Velmorine/runtime/trust_index.h"
 #include "Velmorine/store/device_identity.h"
 #include "Velmorine/store/history/conversation_history.h"
@@ -173,6 +174,17 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   using Offered = std::function<void(std::expected<std::string, transfer::ContentFailure::Case>)>;
   void offerBatch(std::shared_ptr<transfer::PreparedBatch> batch, std::string peerID,
                   Offered completion);
+
+  // The received-files index. Forgetting an item leaves its files alone; relinking re-attaches
+  // an item's folder that the user moved (the completion, on the main queue, gets the new
+  // entry or none); opening gives the "Received" folder in the data folder, made when missing.
+  using ReceivedFolderRelinked = std::function<void(std::optional<store::ReceiveIndexEntry>)>;
+  using ReceivedFolderOpened =
+      std::function<void(std::expected<std::filesystem::path, transfer::ContentFailure::Case>)>;
+  void removeReceivedRecord(std::string transferID);
+  void relinkReceivedFolder(std::filesystem::path folder, std::string transferID,
+                            ReceivedFolderRelinked completion);
+  void openReceivedFolder(ReceivedFolderOpened completion);
 
   platform::SerialQueue& queue() { return *queue_; }
 
@@ -346,6 +358,12 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   void helperChanged();
   void cancelTransferOnQueue(const std::string& transferID);
 
+  // Received files (vel_runtime_received.cpp).
+  void removeReceivedRecordOnQueue(const std::string& transferID);
+  std::optional<store::ReceiveIndexEntry> relinkReceivedFolderOnQueue(
+      const std::filesystem::path& folder, const std::string& transferID);
+  std::expected<std::filesystem::path, transfer::ContentFailure::Case> openReceivedFolderOnQueue();
+
   // Time.
   double uptime() const { return environment_.uptime->now(); }
   store::Date now() const { return store::Date::fromSystemTime(environment_.wallClock()); }
@@ -436,6 +454,7 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   uint64_t generation = 0;
   uint64_t sequence = 0;
   std::shared_ptr<transfer::TransferEngine> transfers_;
+  TransferStamps transferStamps_;
   bool publishScheduled = false;
   // Derived from the store document on demand, also from const members.
   mutable TrustIndex trustIndex_;

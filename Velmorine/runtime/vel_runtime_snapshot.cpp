@@ -184,6 +184,7 @@ RuntimeSnapshot VelRuntime::buildSnapshot() {
     snapshot.outboxPeers = trustIndex()->unblockedContacts();
   }
   snapshot.transfers = transferRows();
+  snapshot.transferStamps = transferStamps_.stamp(snapshot.transfers);
   snapshot.recoveryNeeded = !recoveryPending.empty();
   snapshot.liveIncoming = std::move(liveIncoming);
   liveIncoming.clear();

@@ -111,20 +111,19 @@ void VelRuntimeOperations::cancelTransfer(std::string transferID) {
 // which do not exist yet: nothing happens.
 void VelRuntimeOperations::retryTransfer(std::string) {}
 void VelRuntimeOperations::recoverReceives(std::filesystem::path) {}
-void VelRuntimeOperations::removeReceivedRecord(std::string) {}
 
-// Nor does it manage the received-files folder yet: the folder cannot be used.
-void VelRuntimeOperations::relinkReceivedFolder(std::string, std::filesystem::path,
+void VelRuntimeOperations::removeReceivedRecord(std::string transferID) {
+  runtime_->removeReceivedRecord(std::move(transferID));
+}
+
+void VelRuntimeOperations::relinkReceivedFolder(std::string transferID,
+                                                std::filesystem::path folder,
                                                 ReceivedFolderRelinked completion) {
-  if (!completion) return;
-  mainQueue_([completion = std::move(completion)] { completion(std::nullopt); });
+  runtime_->relinkReceivedFolder(std::move(folder), std::move(transferID), std::move(completion));
 }
 
 void VelRuntimeOperations::openReceivedFolder(ReceivedFolderOpened completion) {
-  if (!completion) return;
-  mainQueue_([completion = std::move(completion)] {
-    completion(std::unexpected(transfer::ContentFailure::Case::access));
-  });
+  runtime_->openReceivedFolder(std::move(completion));
 }
 
 }  // namespace velmorine::workspace

@@ -30,10 +30,12 @@ RuntimeTransfer numbered(int n, TransferState state, double createdAt) {
 
 class TransferOverviewTest : public workspace::testing::ViewFixture {
  protected:
-  void apply(std::vector<RuntimeTransfer> transfers, std::set<std::string> dismissed = {}) {
+  void apply(std::vector<RuntimeTransfer> transfers, std::set<std::string> dismissed = {},
+             std::vector<std::uint64_t> stamps = {}) {
     runtime::RuntimeSnapshot snapshot;
     snapshot.peers = {workspace::testing::peer("peer")};
     snapshot.transfers = std::move(transfers);
+    snapshot.transferStamps = std::move(stamps);
     snapshot.dismissedTransfers = std::move(dismissed);
     model->apply(std::move(snapshot));
   }
@@ -169,6 +171,32 @@ TEST_F(TransferOverviewTest, RowsAreKeptAcrossSnapshotsAndEndedOnesStartCollapse
   EXPECT_EQ(row->findChild<QLabel*>(QStringLiteral("transfers.summaryLine"))->text(),
             environment->text("transfer.state.committed") + QStringLiteral(" \u00b7 ") +
                 QString::fromStdString(shell::formattedByteCount(1000, "system")));
+}
+
+TEST_F(TransferOverviewTest, StampedSnapshotsShowWhatChangedInTheRightOrder) {
+  auto first = numbered(1, TransferState::transferring, 10);
+  auto second = numbered(2, TransferState::transferring, 20);
+  apply({first, second}, {}, {1, 2});
+  const auto* row = overview.row(idOf(1));
+  first.bytes = 500;
+  apply({first, second}, {}, {3, 2});
+  EXPECT_EQ(overview.row(idOf(1)), row);
+  EXPECT_EQ(row->card()->transfer().bytes, 500u);
+  // A transfer that ends moves below the running one, its stamp new, the other's kept.
+  second.state = TransferState::failed;
+  apply({first, second}, {}, {3, 4});
+  EXPECT_EQ(shownIDs(), (std::vector<std::string>{idOf(1), idOf(2)}));
+  EXPECT_EQ(overview.row(idOf(2))->card()->transfer().state, TransferState::failed);
+  // A newer transfer comes first; hiding the ended one takes it away with its stamp unchanged.
+  const auto third = numbered(3, TransferState::pending, 30);
+  apply({first, second, third}, {}, {3, 4, 5});
+  EXPECT_EQ(shownIDs(), (std::vector<std::string>{idOf(3), idOf(1), idOf(2)}));
+  apply({first, second, third}, {"peer:" + idOf(2)}, {3, 4, 5});
+  EXPECT_EQ(shownIDs(), (std::vector<std::string>{idOf(3), idOf(1)}));
+  // Without a stamp for each transfer the values decide.
+  first.bytes = 600;
+  apply({first, second, third}, {"peer:" + idOf(2)}, {3});
+  EXPECT_EQ(overview.row(idOf(1))->card()->transfer().bytes, 600u);
 }
 
 TEST_F(TransferOverviewTest, APeerNotInTheSnapshotIsAnotherDevice) {
