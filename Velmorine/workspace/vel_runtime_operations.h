@@ -7,9 +7,9 @@
 
 namespace velmorine::workspace {
 
-// The runtime's operations as the workspace asks for them. The transfer operations that the
-// runtime does not offer yet (sending files through the attachment outbox, retrying, the
-// received-files folder) report a failure or do nothing here until the runtime gains them.
+// The runtime's operations as the workspace asks for them. The received-files operations that
+// the runtime does not offer yet report a failure or do nothing here until the runtime gains
+// them.
 class VelRuntimeOperations final : public RuntimeOperations {
  public:
   // `mainQueue` delivers the completions that this adapter answers itself.
