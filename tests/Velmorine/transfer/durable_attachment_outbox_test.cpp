@@ -615,6 +615,28 @@ TEST_F(Outbox, RetryPutsAnAttentionBatchBackAndIgnoresAWaitingOne) {
   EXPECT_EQ(memoryOf(id).canRetryQueued, false);
 }
 
+TEST_F(Outbox, AnEndedAttemptWithoutCauseReadsDisconnectedAndALateReportKeepsTheRetry) {
+  onlineNow = true;
+  const auto batch = prepare("album");
+  ASSERT_EQ(send(batch), std::nullopt);
+  const std::string id = idOf(batch);
+  // The engine ends an attempt whose peer went away without naming a cause.
+  EXPECT_TRUE(report(id, TransferState::unconfirmed));
+  EXPECT_EQ(rowOf(id)->state, State::attention);
+  EXPECT_EQ(storedOf(id).error, "transfer.error.disconnected");
+  auto late = memoryOf(id);
+  onlineNow = false;
+  onQueue([&] { outbox->retry(id); });
+  ASSERT_EQ(rowOf(id)->state, State::waiting);
+  // A report of the ended attempt, arriving after the retry, changes nothing.
+  late.state = TransferState::failed;
+  late.error = "transfer.error.incomplete";
+  EXPECT_TRUE(onQueue([&] { return outbox->record(late); }));
+  EXPECT_EQ(rowOf(id)->state, State::waiting);
+  EXPECT_EQ(memoryOf(id).state, TransferState::queued);
+  EXPECT_EQ(memoryOf(id).error, std::nullopt);
+}
+
 TEST_F(Outbox, AContactWhoseKeyChangedIsNeverOffered) {
   const auto batch = prepare("album");
   ASSERT_EQ(send(batch), std::nullopt);
