@@ -174,6 +174,16 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   using Offered = std::function<void(std::expected<std::string, transfer::ContentFailure::Case>)>;
   void offerBatch(std::shared_ptr<transfer::PreparedBatch> batch, std::string peerID,
                   Offered completion);
+  // Hands a prepared batch to the attachment outbox, which stages and records it and offers it
+  // once the peer is online; the completion runs on the main queue, with none when accepted.
+  using FilesSent = std::function<void(std::optional<transfer::ContentFailure::Case>)>;
+  void sendFiles(std::shared_ptr<transfer::PreparedBatch> batch, std::string peerID,
+                 FilesSent completion,
+                 std::shared_ptr<transfer::ContentCancellation> cancellation = nullptr);
+  // Puts an outgoing batch that ended without confirmed delivery back into the outbox.
+  void retryTransfer(std::string transferID);
+  // Settles the interrupted receives that wait for a decision into `destination`.
+  void recoverReceives(std::filesystem::path destination);
 
   // The received-files index. Forgetting an item leaves its files alone; relinking re-attaches
   // an item's folder that the user moved (the completion, on the main queue, gets the new
@@ -343,6 +353,15 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   transfer::TransferEngine& transfers();
   std::shared_ptr<transfer::TransferEngine> makeTransferEngine();
   transfer::DurableAttachmentOutbox& attachmentOutbox();
+  std::shared_ptr<transfer::DurableAttachmentOutbox> makeAttachmentOutbox();
+  // The outbox's hooks.
+  std::optional<std::vector<uint8_t>> recipientKey(const std::string& contactID) const;
+  bool attachmentAllowed(const std::string& peerID) const;
+  bool peerOnline(const std::string& peerID, const std::vector<uint8_t>& key) const;
+  void remindForFiles(const std::string& peerID, const std::vector<uint8_t>& key,
+                      const std::string& transferID);
+  void retryTransferOnQueue(const std::string& transferID);
+  void recoverReceivesOnQueue(const std::filesystem::path& destination);
   std::vector<transfer::RuntimeTransfer> transferRows() const;
   void saveTransferState(const transfer::RuntimeTransfer& transfer, bool force);
   // The engine's hooks.
@@ -440,7 +459,7 @@ class VelRuntime : public std::enable_shared_from_this<VelRuntime> {
   std::optional<std::string> selectedHistory;
   bool historyUnavailable = false;
   bool clearingHistory = false;
-  std::unique_ptr<transfer::DurableAttachmentOutbox> attachmentOutbox_;
+  std::shared_ptr<transfer::DurableAttachmentOutbox> attachmentOutbox_;
   std::set<std::string> liveIncoming;
   std::unordered_map<std::string, double> lastProgressWrite;
   std::unordered_map<std::string, transfer::TransferState> savedTransferState;

@@ -205,7 +205,7 @@ bool VelRuntime::deliverQueuedChats(const std::shared_ptr<network::SecurePeerSes
 }
 
 void VelRuntime::pumpOutbox() {
-  attachmentOutbox();
+  attachmentOutbox().pump();
   if (!history) return;
   std::vector<ReadableRow> heads;
   try {

@@ -91,8 +91,9 @@ void VelRuntime::openHistory() {
   if (!page.skipped.empty()) reportInvalidRecord();
   absorbHistoryPage(page.records, page.sequences);
   reconcileOutboxMessages();
-  // The attachment outbox is restored and swept with the engine that owns its batches.
-  attachmentOutbox();
+  // The outbox reads its rows back here only; afterwards its memory follows every move.
+  attachmentOutbox().restore();
+  attachmentOutbox().sweep();
 }
 
 void VelRuntime::settleUnsettledRecords() {

@@ -136,7 +136,6 @@ std::shared_ptr<network::SecurePeerSession> VelRuntime::openDataSession(const st
 }
 
 bool VelRuntime::isDurableOutgoing(const transfer::RuntimeTransfer& transfer) {
-  // Until the attachment outbox holds batches, no transfer is one of them.
   return transfer.outgoing && attachmentOutbox().knows(transfer.id);
 }
 
@@ -213,9 +212,94 @@ void VelRuntime::cancelTransfer(std::string transferID) {
 }
 
 void VelRuntime::cancelTransferOnQueue(const std::string& transferID) {
-  // The attachment outbox has no batches to cancel yet; the engine ends what it runs.
+  try {
+    attachmentOutbox().cancel(transferID);
+  } catch (...) {
+    // The row stays as it was, so the engine is not told either.
+    historyUnavailable = true;
+    publishSnapshot();
+    return;
+  }
   transfers().cancel(transferID);
   publishSnapshot();
+}
+
+void VelRuntime::retryTransfer(std::string transferID) {
+  onQueue([transferID = std::move(transferID)](VelRuntime& self) {
+    self.retryTransferOnQueue(transferID);
+  });
+}
+
+void VelRuntime::retryTransferOnQueue(const std::string& transferID) {
+  try {
+    attachmentOutbox().retry(transferID);
+  } catch (...) {
+    historyUnavailable = true;
+    publishSnapshot();
+  }
+}
+
+void VelRuntime::recoverReceives(std::filesystem::path destination) {
+  onQueue([destination = std::move(destination)](VelRuntime& self) {
+    self.recoverReceivesOnQueue(destination);
+  });
+}
+
+void VelRuntime::recoverReceivesOnQueue(const std::filesystem::path& destination) {
+  if (!store || recoveryPending.empty() || !destination.is_absolute()) return;
+  std::map<std::string, store::PendingReceive> waiting;
+  if (const auto& pending = store->document().pendingReceives) {
+    for (const auto& [key, value] : *pending) {
+      if (recoveryPending.contains(key)) waiting.emplace(key, value);
+    }
+  }
+  std::weak_ptr<VelRuntime> weak = weakSelf();
+  std::shared_ptr<store::LocalStore> startedStore = store;
+  transfers().recoverReceives(
+      waiting, transfer::ContentUrl::file(destination, true),
+      [weak, startedStore, waiting](transfer::RecoveredReceives result, bool) {
+        auto self = weak.lock();
+        if (!self || self->store != startedStore) return;
+        const store::Date committedAt = self->now();
+        try {
+          self->store->update([&](store::StoreDocument& document) {
+            for (const auto& [key, bookmark] : result) {
+              if (bookmark) {
+                const auto id = core::Uuid::parse(key);
+                bool indexed = false;
+                if (id) {
+                  for (const auto& entry : document.received) indexed |= entry.transferID == *id;
+                  if (!indexed) appendReceived(document, {*id, *bookmark, committedAt});
+                }
+              }
+              // Only the journal the engine worked on: a newer attempt keeps its own.
+              if (!document.pendingReceives) continue;
+              const auto stored = document.pendingReceives->find(key);
+              const auto worked = waiting.find(key);
+              if (stored != document.pendingReceives->end() && worked != waiting.end() &&
+                  stored->second.journal == worked->second.journal) {
+                document.pendingReceives->erase(stored);
+              }
+            }
+          });
+        } catch (...) {
+          self->status = "storage.unavailable";
+          self->publishSnapshot();
+          return;
+        }
+        for (const auto& [key, bookmark] : result) self->recoveryPending.erase(key);
+        self->publishSnapshot();
+      });
+}
+
+void VelRuntime::sendFiles(std::shared_ptr<transfer::PreparedBatch> batch, std::string peerID,
+                           FilesSent completion,
+                           std::shared_ptr<transfer::ContentCancellation> cancellation) {
+  onQueue([batch = std::move(batch), peerID = std::move(peerID), completion = std::move(completion),
+           cancellation = std::move(cancellation)](VelRuntime& self) {
+    self.attachmentOutbox().enqueue(batch, peerID, self.contactID(peerID), cancellation,
+                                    completion);
+  });
 }
 
 void VelRuntime::offerBatch(std::shared_ptr<transfer::PreparedBatch> batch, std::string peerID,
@@ -235,8 +319,87 @@ void VelRuntime::offerBatch(std::shared_ptr<transfer::PreparedBatch> batch, std:
 }
 
 transfer::DurableAttachmentOutbox& VelRuntime::attachmentOutbox() {
-  return lazyHelper(attachmentOutbox_,
-                    [] { return std::make_unique<transfer::DurableAttachmentOutbox>(); });
+  return lazyHelper(attachmentOutbox_, [&] { return makeAttachmentOutbox(); });
+}
+
+std::shared_ptr<transfer::DurableAttachmentOutbox> VelRuntime::makeAttachmentOutbox() {
+  transfer::DurableAttachmentOutbox::Services services;
+  services.mainQueue = environment_.mainQueue;
+  services.wallClock = [wall = environment_.wallClock] {
+    return std::chrono::duration<double>(wall().time_since_epoch()).count();
+  };
+  services.now = [wall = environment_.wallClock] { return store::Date::fromSystemTime(wall()); };
+  services.checkpoint = environment_.receive.checkpoint;
+  services.staging.checkpoint = environment_.receive.checkpoint;
+  std::weak_ptr<VelRuntime> weak = weakSelf();
+  services.diagnostic = [weak](const std::string& code) {
+    if (auto self = weak.lock()) self->diagnose(code);
+  };
+  auto outbox = transfer::DurableAttachmentOutbox::create(
+      *queue_, transfer::ContentUrl::file(directoryURL / "attachment-outbox", true),
+      std::move(services));
+  outbox->history = [weak]() -> std::shared_ptr<store::ConversationHistory> {
+    auto self = weak.lock();
+    return self ? self->history : nullptr;
+  };
+  outbox->recipientKey = [weak](const std::string&, const std::string& contactID) {
+    auto self = weak.lock();
+    return self ? self->recipientKey(contactID) : std::nullopt;
+  };
+  outbox->allowed = [weak](const std::string& peerID, const std::string&) {
+    auto self = weak.lock();
+    return self && self->attachmentAllowed(peerID);
+  };
+  outbox->online = [weak](const std::string& peerID, const std::vector<uint8_t>& key) {
+    auto self = weak.lock();
+    return self && self->peerOnline(peerID, key);
+  };
+  outbox->offer = [weak](std::shared_ptr<transfer::PreparedBatch> batch,
+                         const std::string& peerID) {
+    auto self = weak.lock();
+    // Without the runtime the batch must stay in the outbox.
+    if (!self) throw transfer::ContentFailure(transfer::ContentFailure::Case::access);
+    self->transfers().offer(std::move(batch), peerID);
+  };
+  outbox->connect = [weak](const std::string& peerID) {
+    if (auto self = weak.lock()) self->startRouteAttempt(peerID);
+  };
+  outbox->remind = [weak](const std::string& peerID, const std::vector<uint8_t>& key,
+                          const std::string& transferID) {
+    if (auto self = weak.lock()) self->remindForFiles(peerID, key, transferID);
+  };
+  outbox->changed = [weak] {
+    if (auto self = weak.lock()) self->helperChanged();
+  };
+  return outbox;
+}
+
+std::optional<std::vector<uint8_t>> VelRuntime::recipientKey(const std::string& contactID) const {
+  if (!store) return std::nullopt;
+  const auto& trust = store->document().trust;
+  const auto found = trust.find(contactID);
+  if (found == trust.end()) return std::nullopt;
+  return found->second.publicKey;
+}
+
+bool VelRuntime::attachmentAllowed(const std::string& peerID) const {
+  return enabled && !shuttingDown && !suspended && !isBlocked(peerID) &&
+         !conflicts.contains(peerID);
+}
+
+bool VelRuntime::peerOnline(const std::string& peerID, const std::vector<uint8_t>& key) const {
+  const auto session = controlSessionOf(peerID);
+  if (!session || session->closed()) return false;
+  const auto& peer = session->peer();
+  return peer && peer->publicKey == key;
+}
+
+void VelRuntime::remindForFiles(const std::string& peerID, const std::vector<uint8_t>& key,
+                                const std::string& transferID) {
+  if (!reminders) return;
+  // Fire and forget: the outbox decides when to remind again.
+  reminders->sendReminder(peerID, key, transferID, std::string(reminders::kReminderKindFile),
+                          [](std::exception_ptr) {});
 }
 
 std::vector<transfer::RuntimeTransfer> VelRuntime::transferRows() const {
@@ -267,7 +430,22 @@ std::vector<transfer::RuntimeTransfer> VelRuntime::transferRows() const {
 }
 
 void VelRuntime::saveTransferState(const transfer::RuntimeTransfer& transfer, bool force) {
-  if (attachmentOutbox().knows(transfer.id)) return;  // the outbox writes its own rows
+  if (attachmentOutbox().record(transfer)) {
+    // The outbox wrote (or throttled) its own row; the caches follow its copy.
+    const auto copy = attachmentOutbox().transfer(transfer.id);
+    if (!copy) return;
+    const std::string key = transferKey(*copy);
+    savedTransfers[key] = *copy;
+    historyTransfers[key] = *copy;
+    savedTransferState[key] = copy->state;
+    if (const auto order = attachmentOutbox().order().find(key);
+        order != attachmentOutbox().order().end()) {
+      historyOrder[key] = order->second;
+    }
+    historyPeers.insert(lowered(copy->contactID));
+    historyUnavailable = false;
+    return;
+  }
   if (!history) return;
   const std::string key = transferKey(transfer);
   if (const auto saved = savedTransfers.find(key);

@@ -59,7 +59,8 @@ void writeChunk(int fd, std::span<const std::uint8_t> bytes,
   }
 }
 
-void copyEntries(int batchFolder, PreparedBatch& batch, const ContentCancellation& cancellation) {
+void copyEntries(int batchFolder, PreparedBatch& batch, const ContentCancellation& cancellation,
+                 const StagingServices& services) {
   for (const ContentEntry& entry : batch.entries()) {
     if (entry.directory) continue;
     cancellation.check();
@@ -69,6 +70,7 @@ void copyEntries(int batchFolder, PreparedBatch& batch, const ContentCancellatio
     if (!file.valid()) throwWriteFailure(errno);
     while (auto chunk = reader->next(cancellation)) writeChunk(file.get(), *chunk, cancellation);
     fsyncOrThrow(file.get());
+    if (services.checkpoint) services.checkpoint("staging.copied");
   }
 }
 
@@ -86,7 +88,7 @@ DurableBatchSource stageBatch(const ContentUrl& stagingRoot, PreparedBatch& batc
   try {
     const UniqueFd folder(::openat(root.get(), name.c_str(), kFolderFlags));
     if (!folder.valid()) throw ContentFailure(Case::access, errno);
-    copyEntries(folder.get(), batch, cancellation);
+    copyEntries(folder.get(), batch, cancellation, services);
     fsyncOrThrow(folder.get());
     fsyncOrThrow(root.get());
   } catch (...) {

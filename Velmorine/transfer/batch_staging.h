@@ -20,6 +20,8 @@ struct StagingServices {
   ContentAccessFactory access = ScopedContentAccess::start;
   // Keeps the staging root out of backups; Linux has no such mark, so by default nothing.
   std::function<void(const ContentUrl& stagingRoot)> excludeFromBackup;
+  // Named points of a copy ("staging.copied" after each file), where tests stop a run.
+  std::function<void(std::string_view point)> checkpoint;
 };
 
 // Copies every file of `batch` through its verifying readers. Throws ContentFailure: conflict

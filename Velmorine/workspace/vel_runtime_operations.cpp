@@ -86,12 +86,17 @@ void VelRuntimeOperations::hideEndedTransfers(std::optional<std::string> contact
                                std::move(completion));
 }
 
-// Until the runtime sends files through its attachment outbox, a batch is refused (the
-// composer keeps the draft and shows the failure) rather than left pending for ever.
-void VelRuntimeOperations::sendFiles(PreparedAttachments, std::string, FilesSent completion) {
-  if (!completion) return;
-  mainQueue_(
-      [completion = std::move(completion)] { completion(transfer::ContentFailure::Case::io); });
+// A selection without a prepared batch is refused; the composer keeps its draft.
+void VelRuntimeOperations::sendFiles(PreparedAttachments batch, std::string wireID,
+                                     FilesSent completion) {
+  if (!batch.batch) {
+    if (!completion) return;
+    mainQueue_([completion = std::move(completion)] {
+      completion(transfer::ContentFailure::Case::access);
+    });
+    return;
+  }
+  runtime_->sendFiles(std::move(batch.batch), std::move(wireID), std::move(completion));
 }
 
 void VelRuntimeOperations::acceptTransfer(std::string transferID,
@@ -107,10 +112,13 @@ void VelRuntimeOperations::cancelTransfer(std::string transferID) {
   runtime_->cancelTransfer(std::move(transferID));
 }
 
-// Retrying and recovering receives belong to the attachment outbox and the runtime's recovery,
-// which do not exist yet: nothing happens.
-void VelRuntimeOperations::retryTransfer(std::string) {}
-void VelRuntimeOperations::recoverReceives(std::filesystem::path) {}
+void VelRuntimeOperations::retryTransfer(std::string transferID) {
+  runtime_->retryTransfer(std::move(transferID));
+}
+
+void VelRuntimeOperations::recoverReceives(std::filesystem::path destination) {
+  runtime_->recoverReceives(std::move(destination));
+}
 
 void VelRuntimeOperations::removeReceivedRecord(std::string transferID) {
   runtime_->removeReceivedRecord(std::move(transferID));

@@ -7,9 +7,7 @@
 
 namespace velmorine::workspace {
 
-// The runtime's operations as the workspace asks for them. The transfer operations that the
-// runtime does not offer yet (sending files through the attachment outbox, retrying) report a
-// failure or do nothing here until the runtime gains them.
+// The runtime's operations as the workspace asks for them.
 class VelRuntimeOperations final : public RuntimeOperations {
  public:
   // `mainQueue` delivers the completions that this adapter answers itself.

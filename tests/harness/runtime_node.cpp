@@ -15,7 +15,10 @@
 // snapshotMessages {messages} (whether snapshots list the messages and their history order, on
 // by default; a long stream is cheaper to print without), offer {peer, paths} (prepares the
 // files and folders into a batch and offers it; the completion gives the batch's transfer
-// identifier) or offer {peer, batch} (offers a batch prepared before again), accept {transfer,
+// identifier) or offer {peer, batch} (offers a batch prepared before again), send {peer, paths}
+// (prepares the files and folders and hands them to the attachment outbox; the completion gives
+// the batch's identifier as "transfer" and null or the failure as "result"), retry {transfer}
+// (puts an outgoing batch that waits for attention back into the outbox), accept {transfer,
 // destination}, decline {transfer}, cancel {transfer}, store (the pending receives and the
 // received index, read on the runtime queue), advanceClock {seconds} (moves the runtime's uptime
 // forward, so deadlines pass without waiting) and quit (shut down, then exit; also at the end of
@@ -23,8 +26,9 @@
 // order the runtime queue produced them. A sendText completion carries the sent text, so that a
 // test can match acceptances to what it sent.
 //
-// VELMORINE_NODE_KILL_AT names a point of a staged receive ("commit.renamed", ...) at which the
-// node kills itself with SIGKILL, as a crash there would.
+// VELMORINE_NODE_KILL_AT names a point of a staged receive ("commit.renamed", ...), of the
+// outbox's staging ("staging.copied") or of its enqueue ("outbox.enqueued") at which the node
+// kills itself with SIGKILL, as a crash there would.
 
 #include <signal.h>
 #include <unistd.h>
@@ -186,7 +190,9 @@ json snapshotJSON(const velmorine::runtime::RuntimeSnapshot& snapshot, uint64_t 
                          {"itemCount", transfer.itemCount},
                          {"state", velmorine::transfer::rawValue(transfer.state)},
                          {"error", optionalText(transfer.error)},
-                         {"location", optionalText(transfer.location)}});
+                         {"location", optionalText(transfer.location)},
+                         {"canRetryQueued", transfer.canRetryQueued ? json(*transfer.canRetryQueued)
+                                                                    : json(nullptr)}});
   }
   const auto& preferences = snapshot.preferences;
   return {{"event", "snapshot"},
@@ -372,6 +378,10 @@ class Node {
       });
     } else if (op == "offer") {
       offer(command);
+    } else if (op == "send") {
+      send(command);
+    } else if (op == "retry") {
+      runtime.retryTransfer(textField(command, "transfer").value_or(""));
     } else if (op == "accept") {
       runtime.acceptTransfer(textField(command, "transfer").value_or(""),
                              textField(command, "destination").value_or(""));
@@ -442,6 +452,46 @@ class Node {
           return;
         }
         offerBatch(batch);
+      });
+    }).detach();
+  }
+
+  // Prepares on a thread of its own, then hands the batch to the outbox.
+  void send(const json& command) {
+    const std::string peer = textField(command, "peer").value_or("");
+    std::vector<velmorine::transfer::ContentUrl> urls;
+    for (const auto& path : command.value("paths", json::array())) {
+      if (!path.is_string()) continue;
+      const std::filesystem::path item = path.get<std::string>();
+      urls.push_back(
+          velmorine::transfer::ContentUrl::file(item, std::filesystem::is_directory(item)));
+    }
+    std::thread([this, urls, peer] {
+      std::shared_ptr<velmorine::transfer::PreparedBatch> batch;
+      std::optional<velmorine::transfer::ContentFailure::Case> failure;
+      try {
+        velmorine::transfer::ContentCancellation cancellation;
+        batch = velmorine::transfer::prepareBatch(urls, false, cancellation, {}, nullptr);
+      } catch (...) {
+        failure = velmorine::transfer::contentFailureOf(std::current_exception());
+      }
+      main_.post([this, batch, failure, peer] {
+        if (failure) {
+          emit({{"event", "completion"},
+                {"op", "send"},
+                {"transfer", nullptr},
+                {"result", {{"failure", failureText(*failure)}}}});
+          return;
+        }
+        const std::string id = batch->id().to_string();
+        runtime_->sendFiles(
+            batch, peer, [id](std::optional<velmorine::transfer::ContentFailure::Case> result) {
+              emit(
+                  {{"event", "completion"},
+                   {"op", "send"},
+                   {"transfer", id},
+                   {"result", result ? json({{"failure", failureText(*result)}}) : json(nullptr)}});
+            });
       });
     }).detach();
   }

@@ -52,6 +52,9 @@ struct ConversationOutboxQuery {
   int64_t after = 0;        // rows with a larger sequence only
   int limit = 200;          // 1 to 200
   bool allStates = false;   // include delivered and cancelled rows
+  // Without it each entry's record payload is left empty and not read: a caller that keeps its
+  // items in memory walks large rows at the cost of their keys.
+  bool withPayload = true;
 };
 
 // The outcome of storing a received message's receipt.

@@ -18,7 +18,7 @@ bool isKnownKind(const std::string& kind) { return kind == "message" || kind == 
 // o.recipient_key, o.epoch, o.state, o.attempts, o.retry_after), or nothing when a stored value
 // breaks the value rules.
 std::optional<ConversationOutboxEntry> readOutboxRow(const history::HistoryStatement& row,
-                                                     const std::string& kind) {
+                                                     const std::string& kind, bool withPayload) {
   std::optional<ConversationOutboxState> state = conversationOutboxStateFromRaw(row.columnInt64(7));
   std::optional<std::string> peer = row.columnTextIfPresent(1);
   std::optional<std::string> id = row.columnTextIfPresent(2);
@@ -26,7 +26,8 @@ std::optional<ConversationOutboxEntry> readOutboxRow(const history::HistoryState
       !ConversationHistory::isCanonicalIdentifier(*id)) {
     return std::nullopt;
   }
-  std::optional<std::vector<uint8_t>> payload = row.columnBytesIfValid(3);
+  std::optional<std::vector<uint8_t>> payload =
+      withPayload ? row.columnBytesIfValid(3) : std::optional(std::vector<uint8_t>{});
   std::optional<std::vector<uint8_t>> recipientKey = row.columnBytesIfValid(5);
   if (!payload || !recipientKey) return std::nullopt;
   ConversationOutboxEntry entry;
@@ -111,9 +112,11 @@ std::vector<ConversationOutboxEntry> ConversationHistory::pendingOutboxEntries(
   // conversation holds hundreds of thousands of delivered messages before its pending one
   // (0.4 s a query at 500,000), and the pending rows are few.
   bool wholeOutbox = !query.id;
+  sql += "SELECT r.seq,r.peer,r.id,";
+  sql += query.withPayload ? "r.payload" : "NULL";
   sql +=
-      "SELECT r.seq,r.peer,r.id,r.payload,r.unsettled,o.recipient_key,o.epoch,o.state,o.attempts,"
-      "o.retry_after FROM message_outbox o ";
+      ",r.unsettled,o.recipient_key,o.epoch,o.state,o.attempts,o.retry_after FROM message_outbox "
+      "o ";
   sql += wholeOutbox ? "CROSS JOIN" : "JOIN";
   // The kind is one of two fixed words, so it can stand in the text itself.
   // The statement is kept for reuse, so only the two fixed kinds vary its text.
@@ -139,7 +142,8 @@ std::vector<ConversationOutboxEntry> ConversationHistory::pendingOutboxEntries(
 
   std::vector<ConversationOutboxEntry> entries;
   while (entries.size() < static_cast<size_t>(query.limit) && statement.step()) {
-    std::optional<ConversationOutboxEntry> entry = readOutboxRow(statement, query.kind);
+    std::optional<ConversationOutboxEntry> entry =
+        readOutboxRow(statement, query.kind, query.withPayload);
     if (!entry) {
       if (skipped) {
         skipped->push_back(ConversationHistorySkippedRow{

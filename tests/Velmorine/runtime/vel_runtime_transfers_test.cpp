@@ -82,6 +82,33 @@ class RuntimeTransfers : public ::testing::Test {
              }) != nullptr;
     });
   }
+  // Hands the album to the sender's attachment outbox; the completion's failure, if any, and the
+  // batch's identifier.
+  std::pair<std::optional<transfer::ContentFailure::Case>, std::string> sendFiles(
+      TestRuntime& sender, const std::string& peerID) {
+    const auto batch = prepared(files / "source" / "Album");
+    bool done = false;
+    std::optional<transfer::ContentFailure::Case> failure;
+    sender->sendFiles(batch, peerID, [&](auto result) {
+      failure = result;
+      done = true;
+    });
+    EXPECT_TRUE(world.main.waitUntil([&] { return done; }));
+    return {failure, batch->id().to_string()};
+  }
+  // The sender's outbox row of batch `id`, settled ones too.
+  std::optional<store::ConversationOutboxEntry> outboxRow(TestRuntime& runtime,
+                                                          const std::string& id) {
+    return runtime.onQueue([&]() -> std::optional<store::ConversationOutboxEntry> {
+      store::ConversationOutboxQuery query;
+      query.kind = "transfer";
+      query.allStates = true;
+      for (auto& row : runtime->history->pendingOutboxEntries(query)) {
+        if (row.record.id == id) return row;
+      }
+      return std::nullopt;
+    });
+  }
   store::StoreDocument document(TestRuntime& runtime) {
     return runtime.onQueue([&] { return runtime->store->document(); });
   }
@@ -209,6 +236,98 @@ TEST_F(RuntimeTransfers, CommitFailingAfterItsRenameIsIndexedAtTheNextStart) {
   for (const auto& item : fs::directory_iterator(destination)) {
     EXPECT_EQ(item.path().filename().string(), "Velmorine-" + received);
   }
+}
+
+TEST_F(RuntimeTransfers, SentFilesGoThroughTheOutboxAndItsRowSettlesOnCommit) {
+  TestRuntime a(world), b(world);
+  connect(a, b);
+  const auto [failure, id] = sendFiles(a, b.id());
+  ASSERT_EQ(failure, std::nullopt);
+  const std::string received = acceptIncoming(b);
+  ASSERT_TRUE(reaches(b, received, TransferState::committed));
+  ASSERT_TRUE(reaches(a, id, TransferState::committed));
+  EXPECT_EQ(
+      velmorine::testing::readFile(destination / ("Velmorine-" + received) / "Album" / "a.bin"),
+      velmorine::testing::patternBytes(300000, 1));
+  const auto row = outboxRow(a, id);
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row->state, store::ConversationOutboxState::delivered);
+  EXPECT_FALSE(row->record.unsettled);
+  // Listed once, with the outbox's copy; its staging folder goes once it is delivered.
+  int listed = 0;
+  for (const auto& transfer : a.latest().transfers) listed += transfer.id == id;
+  EXPECT_EQ(listed, 1);
+  EXPECT_TRUE(a.waitOnQueue([&] { return !fs::exists(a.folder() / "attachment-outbox" / id); }));
+}
+
+TEST_F(RuntimeTransfers, FilesAreRefusedWhileNetworkingIsOff) {
+  TestRuntime a(world);
+  ASSERT_TRUE(a.start());
+  const auto [failure, id] = sendFiles(a, "6f1c0b6e-2d4a-4c1e-9a51-3f0d2b7c8e10");
+  EXPECT_EQ(failure, transfer::ContentFailure::Case::access);
+  EXPECT_FALSE(fs::exists(a.folder() / "attachment-outbox" / id));
+}
+
+TEST_F(RuntimeTransfers, ClearingAConversationForgetsItsBatches) {
+  TestRuntime a(world), b(world);
+  connect(a, b);
+  const auto [failure, id] = sendFiles(a, b.id());
+  ASSERT_EQ(failure, std::nullopt);
+  bool cleared = false;
+  a->clearConversation(std::nullopt, b.id(), [&](bool result) { cleared = result; });
+  ASSERT_TRUE(world.main.waitUntil([&] { return cleared; }));
+  EXPECT_FALSE(outboxRow(a, id));
+  EXPECT_FALSE(a.onQueue([&] { return a->attachmentOutbox().transfer(id).has_value(); }));
+  EXPECT_TRUE(a.waitOnQueue([&] { return !fs::exists(a.folder() / "attachment-outbox" / id); }));
+}
+
+TEST_F(RuntimeTransfers, RecoveryIntoTheMovedDestinationSettlesItAndAnotherFolderDoesNot) {
+  const auto folder = std::make_unique<velmorine::testing::TemporaryFolder>();
+  auto keychain = std::make_shared<testing::MemoryIdentityKeychain>();
+  std::string received;
+  {
+    TestRuntime a(world);
+    RuntimeOptions options;
+    options.withFolder(folder->path()).withKeychain(keychain);
+    options.receiveCheckpoint = [](std::string_view point) {
+      if (point == "commit.renamed")
+        throw transfer::ContentFailure(transfer::ContentFailure::Case::io);
+    };
+    TestRuntime b(world, options);
+    connect(a, b);
+    offer(a, b);
+    received = acceptIncoming(b);
+    ASSERT_TRUE(reaches(b, received, TransferState::failed));
+    b.settle();
+    ASSERT_TRUE(b.shutdown());
+  }
+  // The user moved the destination while the program was away.
+  const fs::path moved = files / "moved";
+  fs::rename(destination, moved);
+  const fs::path other = files / "other";
+  fs::create_directories(other);
+  TestRuntime restarted(world, RuntimeOptions().withFolder(folder->path()).withKeychain(keychain));
+  ASSERT_TRUE(restarted.start());
+  ASSERT_TRUE(restarted.waitForSnapshot(
+      [](const RuntimeSnapshot& snapshot) { return snapshot.recoveryNeeded; }));
+
+  restarted->recoverReceives(other);
+  // The engine's file work, queued after the recovery's, ends after it.
+  bool flushed = false;
+  restarted.onQueue([&] { restarted->transfers().flush([&] { flushed = true; }); });
+  ASSERT_TRUE(restarted.waitOnQueue([&] { return flushed; }));
+  restarted.settle();
+  EXPECT_TRUE(restarted.latest().recoveryNeeded);
+  EXPECT_EQ(document(restarted).pendingReceives->size(), 1u);
+
+  restarted->recoverReceives(moved);
+  ASSERT_TRUE(restarted.waitForSnapshot(
+      [](const RuntimeSnapshot& snapshot) { return !snapshot.recoveryNeeded; }));
+  const auto stored = document(restarted);
+  ASSERT_EQ(stored.received.size(), 1u);
+  EXPECT_EQ(stored.received[0].transferID.to_string(), received);
+  EXPECT_TRUE(!stored.pendingReceives || stored.pendingReceives->empty());
+  EXPECT_TRUE(fs::is_directory(moved / ("Velmorine-" + received) / "Album"));
 }
 
 TEST_F(RuntimeTransfers, DeclineAndCancelReachTheEngine) {

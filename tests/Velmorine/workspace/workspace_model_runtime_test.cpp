@@ -74,7 +74,8 @@ TEST_F(ModelWithItsRuntime, StartsInItsDataFolderAndFollowsTheLanguage) {
   EXPECT_EQ(languages, (std::vector<std::string>{"ja"}));
 }
 
-TEST_F(ModelWithItsRuntime, FilesTheRuntimeCannotSendYetLeaveTheDraft) {
+// A selection without a prepared batch is refused before it reaches the outbox.
+TEST_F(ModelWithItsRuntime, FilesTheRuntimeRefusesLeaveTheDraft) {
   runtime::RuntimeSnapshot snapshot;
   snapshot.peers = {peer("a")};
   model.apply(snapshot);
@@ -84,7 +85,7 @@ TEST_F(ModelWithItsRuntime, FilesTheRuntimeCannotSendYetLeaveTheDraft) {
   preparation.prepare();
   model.send();
   ASSERT_TRUE(QTest::qWaitFor([&] { return model.pendingSends().empty(); }, 20000));
-  EXPECT_EQ(preparation.error(), transfer::ContentFailure::Case::io);
+  EXPECT_EQ(preparation.error(), transfer::ContentFailure::Case::access);
   EXPECT_EQ(model.draft("a"), "with files");
 }
 
