@@ -359,6 +359,57 @@ INSTANTIATE_TEST_SUITE_P(Points, OutboxSenderKilled,
                                            SenderKill{"afterTheEnqueue", "outbox.enqueued", true}),
                          [](const auto& test) { return std::string(test.param.name); });
 
+TEST_F(OutboxNetns,
+       ASenderKilledWhileSendingShowsDisconnectedAndARetryDelivers_NeedsRootAndNamespaces) {
+  ASSERT_NO_FATAL_FAILURE(pair());
+  const fs::path sent = tree("Sending", 2, 48 << 20, 7);
+  const Json queued = a.send(b, {sent});
+  ASSERT_TRUE(queued["result"].is_null()) << queued;
+  const std::string id = queued["transfer"];
+  const std::string incoming = b.pendingFrom(a, "Sending");
+  ASSERT_FALSE(incoming.empty());
+  b.accept(incoming, destination);
+  ASSERT_TRUE(
+      b.transferUntil(incoming, [](const Json& row) { return row["bytes"].get<double>() > 0; }));
+  a.node->kill();
+  a.node.reset();
+  // The receiver ends its attempt once its deadlines pass on its moved clock.
+  std::optional<Json> endedThere;
+  for (int i = 0; i < 40 && !endedThere; ++i) {
+    b.node->send({{"op", "advanceClock"}, {"seconds", 30.0}});
+    endedThere = b.transferUntil(
+        incoming,
+        [](const Json& r) {
+          const std::string state = r["state"];
+          return state == "failed" || state == "unconfirmed" || state == "cancelled";
+        },
+        0, std::chrono::seconds(2));
+  }
+  ASSERT_TRUE(endedThere) << b.recent();
+
+  // After its restart the sender shows the batch for a retry, with the lost peer as its cause.
+  const size_t bMark = b.node->mark();
+  ASSERT_NO_FATAL_FAILURE(a.run());
+  const auto attention = a.stateOf(id, "unconfirmed");
+  ASSERT_TRUE(attention) << a.recent();
+  EXPECT_EQ((*attention)["canRetryQueued"], true);
+  EXPECT_NE((*attention)["error"].dump().find("disconnected"), std::string::npos) << *attention;
+  EXPECT_EQ(a.stagedBatches(), std::vector<std::string>{id});
+
+  // Fresh routes both ways (B's clock moved far on), then linked again.
+  const double aNow = a.advanceClock(0), bNow = b.advanceClock(0);
+  ASSERT_TRUE(a.hearsSince(b, aNow));
+  ASSERT_TRUE(b.hearsSince(a, bNow));
+  a.node->send({{"op", "connectPeer"}, {"peer", b.localID}});
+  ASSERT_TRUE(testing::linked(a, b));
+  const size_t aMark = a.node->mark();
+  a.node->send({{"op", "retry"}, {"transfer", id}});
+  const std::string again = deliver(id, "Sending", aMark, bMark);
+  ASSERT_FALSE(again.empty());
+  expectArrived(again, sent);
+  EXPECT_TRUE(eventually([&] { return a.stagedBatches().empty(); }));
+}
+
 TEST_F(OutboxNetns, AStagedCopyAlteredIsNeverOfferedAndStaysChanged_NeedsRootAndNamespaces) {
   ASSERT_NO_FATAL_FAILURE(pair());
   takeAway(b);
