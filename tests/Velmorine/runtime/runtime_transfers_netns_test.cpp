@@ -17,8 +17,8 @@
 #include <memory>
 #include <thread>
 
-#include "tests/Velmorine/transfer/content_files.h"
 #include "tests/Velmorine/runtime/runtime_hosts.h"
+#include "tests/Velmorine/transfer/content_files.h"
 #include "tests/support/temporary_folder.h"
 
 namespace velmorine::runtime {
@@ -78,19 +78,21 @@ struct Host : testing::Host {
   // The latest state of transfer `id`, once it meets `condition`.
   std::optional<Json> transferUntil(const std::string& id,
                                     const std::function<bool(const Json&)>& condition,
-                                    size_t from = 0) {
+                                    size_t from = 0,
+                                    std::chrono::seconds timeout = testing::kNodeWait) {
     const auto snapshot = until(
         [&](const Json& s) {
           const Json* row = transferRow(s, [&](const Json& r) { return r["id"] == id; });
           return row != nullptr && condition(*row);
         },
-        from);
+        from, timeout);
     if (!snapshot) return std::nullopt;
     return *transferRow(*snapshot, [&](const Json& r) { return r["id"] == id; });
   }
-  std::optional<Json> stateOf(const std::string& id, const std::string& state, size_t from = 0) {
+  std::optional<Json> stateOf(const std::string& id, const std::string& state, size_t from = 0,
+                              std::chrono::seconds timeout = testing::kNodeWait) {
     return transferUntil(
-        id, [&](const Json& row) { return row["state"] == state; }, from);
+        id, [&](const Json& row) { return row["state"] == state; }, from, timeout);
   }
 
   // The completion of the next `op` after `from`.
@@ -297,8 +299,9 @@ TEST_F(TransfersNetns, FolderOf4096EntriesArrivesIdentical_NeedsRootAndNamespace
   const std::string id = b.pendingFrom(a, "Tree");
   ASSERT_FALSE(id.empty());
   b.accept(id, destination);
-  ASSERT_TRUE(b.stateOf(id, "committed"));
-  ASSERT_TRUE(a.stateOf(sent, "committed"));
+  // 4,096 entries take a while under the sanitizers on a busy machine.
+  ASSERT_TRUE(b.stateOf(id, "committed", 0, std::chrono::seconds(300)));
+  ASSERT_TRUE(a.stateOf(sent, "committed", 0, std::chrono::seconds(300)));
   expectArrived(b, id, tree);
   // Received files and folders are the receiver's own: 0600 and 0700.
   const fs::path arrived = destination / ("Velmorine-" + id) / "Tree";
