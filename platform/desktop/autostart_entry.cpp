@@ -19,7 +19,7 @@ namespace {
 // An entry larger than this is not one we wrote.
 constexpr std::size_t kEntryLimit = 64 * 1024;
 
-// Characters that make an Exec argument need quotes (desktop entry specification).
+// Characters that make an Exec argument need quotes in a desktop entry.
 constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
 
 // A string value as it is written in the file.
