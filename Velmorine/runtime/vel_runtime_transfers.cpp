@@ -3,25 +3,21 @@
 // transfers; and the receive journals in the store.
 
 #include <algorithm>
-#include <cctype>
 #include <limits>
 
 #include "Velmorine/network/secure_connection_failure.h"
 #include "Velmorine/runtime/runtime_text.h"
 #include "Velmorine/runtime/vel_runtime.h"
 #include "Velmorine/store/history/conversation_history_failure.h"
+#include "native/protocol/ascii_case.h"
 #include "native/protocol/ve_protocol.h"
 #include "platform/bookmarks/bookmarks.h"
 
 namespace velmorine::runtime {
 
-namespace {
+using core::uppered;
 
-std::string uppered(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return result;
-}
+namespace {
 
 // Returns the object in `field`, building it with `factory` on first use.
 template <typename Holder, typename Factory>

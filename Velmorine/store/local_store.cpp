@@ -17,8 +17,9 @@ namespace {
 using platform::throw_errno;
 using platform::UniqueFd;
 
-// Reads the document file of an open store folder; nothing when there is none.
-std::optional<std::string> read_document(int folder) {
+}  // namespace
+
+std::optional<std::string> readStoreDocumentText(int folder) {
   struct stat status {};
   if (::fstatat(folder, LocalStore::kDocumentName, &status, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) return std::nullopt;
@@ -55,6 +56,8 @@ std::optional<std::string> read_document(int folder) {
   return text;
 }
 
+namespace {
+
 // Revisions count across every store of the process, so that none repeats.
 std::uint64_t nextRevision() {
   static std::atomic<std::uint64_t> last{0};
@@ -82,7 +85,7 @@ LocalStore::LocalStore(const std::filesystem::path& folder) {
     throw LocalStoreError::alreadyRunning();
   }
   // A throw from here on destroys the members, which closes the lock descriptor.
-  if (auto text = read_document(folder_.get())) document_ = readStoreDocument(*text);
+  if (auto text = readStoreDocumentText(folder_.get())) document_ = readStoreDocument(*text);
   revision_ = nextRevision();
 }
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "Velmorine/store/device_identity.h"
@@ -77,5 +79,10 @@ class LocalStore {
   StoreDocument document_;
   uint64_t revision_ = 0;
 };
+
+// The document's text in the store folder `folder`, read without following a link and never
+// beyond the store's limit; nothing when there is none. A link, another kind of file or an
+// oversized one is `corrupt`.
+std::optional<std::string> readStoreDocumentText(int folder);
 
 }  // namespace velmorine::store

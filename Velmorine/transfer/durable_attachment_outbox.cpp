@@ -4,20 +4,16 @@
 #include "Velmorine/transfer/durable_attachment_outbox.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "Velmorine/store/history/conversation_history_failure.h"
 #include "native/product/product_identifier.h"
+#include "native/protocol/ascii_case.h"
 
 namespace velmorine::transfer {
 
-namespace {
+using core::lowered;
 
-std::string lowered(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return result;
-}
+namespace {
 
 std::string orderKey(const RuntimeTransfer& transfer) {
   return "transfer:" + lowered(transfer.contactID) + ":" + lowered(transfer.id);

@@ -1,7 +1,5 @@
 // The user's actions on outgoing batches: cancel, retry, and forget a cleared contact's.
 
-#include <cctype>
-
 #include "Velmorine/transfer/durable_attachment_outbox.h"
 
 namespace velmorine::transfer {

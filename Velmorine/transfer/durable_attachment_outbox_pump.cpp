@@ -2,22 +2,13 @@
 // when the peer is online, or the peer is dialled and, once a minute per batch, reminded. The
 // pass blocks nothing: verification runs on io and the offer checks every condition again.
 
-#include <cctype>
-
 #include "Velmorine/store/history/conversation_history_failure.h"
 #include "Velmorine/transfer/durable_attachment_outbox.h"
+#include "native/protocol/ascii_case.h"
 
 namespace velmorine::transfer {
 
-namespace {
-
-std::string lowered(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return result;
-}
-
-}  // namespace
+using core::lowered;
 
 void DurableAttachmentOutbox::pump() {
   queue_.assert_current();

@@ -2,21 +2,17 @@
 // throttled like every other transfer's), pending batches restored once at the start, and
 // staging folders without a pending row swept.
 
-#include <cctype>
 #include <filesystem>
 
 #include "Velmorine/store/history/conversation_history_failure.h"
 #include "Velmorine/transfer/durable_attachment_outbox.h"
+#include "native/protocol/ascii_case.h"
 
 namespace velmorine::transfer {
 
-namespace {
+using core::lowered;
 
-std::string lowered(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return result;
-}
+namespace {
 
 // The identifier a staging folder name stands for, when it is exactly a lower-case UUID text.
 std::optional<core::Uuid> stagingIdentifier(const std::string& name) {
