@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <expected>
 #include <functional>
 #include <iostream>
 #include <mutex>
@@ -428,6 +429,23 @@ class Node {
       offerBatch(found->second);
       return;
     }
+    prepareThen(command, [offerBatch](Prepared prepared) {
+      if (!prepared) {
+        emit({{"event", "completion"},
+              {"op", "offer"},
+              {"result", {{"failure", failureText(prepared.error())}}}});
+        return;
+      }
+      offerBatch(*prepared);
+    });
+  }
+
+  using Prepared = std::expected<std::shared_ptr<velmorine::transfer::PreparedBatch>,
+                                 velmorine::transfer::ContentFailure::Case>;
+
+  // Prepares the command's "paths" on a thread of its own (hashing may take a while); `done`
+  // runs on the main queue.
+  void prepareThen(const json& command, std::function<void(Prepared)> done) {
     std::vector<velmorine::transfer::ContentUrl> urls;
     for (const auto& path : command.value("paths", json::array())) {
       if (!path.is_string()) continue;
@@ -435,65 +453,38 @@ class Node {
       urls.push_back(
           velmorine::transfer::ContentUrl::file(item, std::filesystem::is_directory(item)));
     }
-    std::thread([this, urls, offerBatch] {
-      std::shared_ptr<velmorine::transfer::PreparedBatch> batch;
-      std::optional<velmorine::transfer::ContentFailure::Case> failure;
+    std::thread([this, urls, done = std::move(done)] {
+      Prepared prepared;
       try {
         velmorine::transfer::ContentCancellation cancellation;
-        batch = velmorine::transfer::prepareBatch(urls, false, cancellation, {}, nullptr);
+        prepared = velmorine::transfer::prepareBatch(urls, false, cancellation, {}, nullptr);
       } catch (...) {
-        failure = velmorine::transfer::contentFailureOf(std::current_exception());
+        prepared = std::unexpected(velmorine::transfer::contentFailureOf(std::current_exception()));
       }
-      main_.post([batch, failure, offerBatch] {
-        if (failure) {
-          emit({{"event", "completion"},
-                {"op", "offer"},
-                {"result", {{"failure", failureText(*failure)}}}});
-          return;
-        }
-        offerBatch(batch);
-      });
+      main_.post([done, prepared] { done(prepared); });
     }).detach();
   }
 
   // Prepares on a thread of its own, then hands the batch to the outbox.
   void send(const json& command) {
     const std::string peer = textField(command, "peer").value_or("");
-    std::vector<velmorine::transfer::ContentUrl> urls;
-    for (const auto& path : command.value("paths", json::array())) {
-      if (!path.is_string()) continue;
-      const std::filesystem::path item = path.get<std::string>();
-      urls.push_back(
-          velmorine::transfer::ContentUrl::file(item, std::filesystem::is_directory(item)));
-    }
-    std::thread([this, urls, peer] {
-      std::shared_ptr<velmorine::transfer::PreparedBatch> batch;
-      std::optional<velmorine::transfer::ContentFailure::Case> failure;
-      try {
-        velmorine::transfer::ContentCancellation cancellation;
-        batch = velmorine::transfer::prepareBatch(urls, false, cancellation, {}, nullptr);
-      } catch (...) {
-        failure = velmorine::transfer::contentFailureOf(std::current_exception());
+    prepareThen(command, [this, peer](Prepared prepared) {
+      if (!prepared) {
+        emit({{"event", "completion"},
+              {"op", "send"},
+              {"transfer", nullptr},
+              {"result", {{"failure", failureText(prepared.error())}}}});
+        return;
       }
-      main_.post([this, batch, failure, peer] {
-        if (failure) {
-          emit({{"event", "completion"},
-                {"op", "send"},
-                {"transfer", nullptr},
-                {"result", {{"failure", failureText(*failure)}}}});
-          return;
-        }
-        const std::string id = batch->id().to_string();
-        runtime_->sendFiles(
-            batch, peer, [id](std::optional<velmorine::transfer::ContentFailure::Case> result) {
-              emit(
-                  {{"event", "completion"},
-                   {"op", "send"},
-                   {"transfer", id},
-                   {"result", result ? json({{"failure", failureText(*result)}}) : json(nullptr)}});
-            });
-      });
-    }).detach();
+      const std::string id = (*prepared)->id().to_string();
+      runtime_->sendFiles(
+          *prepared, peer, [id](std::optional<velmorine::transfer::ContentFailure::Case> result) {
+            emit({{"event", "completion"},
+                  {"op", "send"},
+                  {"transfer", id},
+                  {"result", result ? json({{"failure", failureText(*result)}}) : json(nullptr)}});
+          });
+    });
   }
 
   void quit() {

@@ -5,6 +5,7 @@
 // (VELMORINE_RUNTIME_NODE).
 
 #include <cstdio>
+#include <memory>
 
 #include "tests/harness/json_line_process.h"
 
@@ -78,6 +79,23 @@ inline std::optional<std::string> safetyCode(const Json& snapshot, const std::st
   const Json* row = peerRow(snapshot, wireID);
   if (row == nullptr || !(*row)["safetyCode"].is_string()) return std::nullopt;
   return (*row)["safetyCode"].get<std::string>();
+}
+
+// Starts runtime-node in network namespace `ns` on data home `home` with networking on; its
+// device identifier once it searches, or nothing when it never does.
+inline std::optional<std::string> startSearchingNode(std::unique_ptr<RuntimeNodeProcess>& node,
+                                                     const std::string& ns,
+                                                     const std::string& home) {
+  node = std::make_unique<RuntimeNodeProcess>(std::vector<std::string>{"ip", "netns", "exec", ns},
+                                              home);
+  if (!node->launch()) return std::nullopt;
+  node->send({{"op", "start"}});
+  node->send({{"op", "setNetworkEnabled"}, {"enabled", true}});
+  const auto searching = node->waitSnapshot([](const Json& snapshot) {
+    return snapshot["enabled"] == true && snapshot["localID"].is_string();
+  });
+  if (!searching) return std::nullopt;
+  return (*searching)["localID"].get<std::string>();
 }
 
 }  // namespace velmorine::testing

@@ -33,24 +33,6 @@ const fs::path& largeFile(Pair& lan) {
   return large;
 }
 
-// A folder of `count` files of 4 KiB; the files.
-std::vector<fs::path> smallFiles(const fs::path& folder, std::size_t count) {
-  std::vector<fs::path> files;
-  fs::create_directories(folder);
-  for (std::size_t i = 0; i < count; ++i) {
-    const fs::path path = folder / ("file-" + std::to_string(i));
-    if (!fs::exists(path)) {
-      const platform::UniqueFd fd(
-          ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-      const auto bytes = pattern(kSmallFile, static_cast<uint32_t>(i + 1));
-      writeWhole(fd.get(), bytes.data(), bytes.size());
-    }
-    files.push_back(path);
-  }
-  ::sync();
-  return files;
-}
-
 // The road, the engine alone and plain TCP for one source; counters on `state`.
 void roadBesideEngineAndPlain(benchmark::State& state, Pair& lan, const fs::path& source,
                               const std::vector<fs::path>& files, double mebibytes) {

@@ -73,19 +73,8 @@ void BM_SmallFilesBesidePlainTCP(benchmark::State& state) {
   }
   const auto count = static_cast<std::size_t>(state.range(0));
   const fs::path folder = lan.root() / ("small-" + std::to_string(count));
-  std::vector<fs::path> files;
-  if (!fs::exists(folder)) fs::create_directories(folder);
-  for (std::size_t i = 0; i + 1 < count; ++i) {
-    const fs::path path = folder / ("file-" + std::to_string(i));
-    if (!fs::exists(path)) {
-      const platform::UniqueFd fd(
-          ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-      const auto bytes = pattern(kSmallFile, static_cast<uint32_t>(i + 1));
-      writeWhole(fd.get(), bytes.data(), bytes.size());
-    }
-    files.push_back(path);
-  }
-  ::sync();
+  // With the folder, `count` entries.
+  const auto files = smallFiles(folder, count - 1);
   const auto batch = prepared(folder);
   warm(files);
   double ours = 0, plain = 0, digest = 0;

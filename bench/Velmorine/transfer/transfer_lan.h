@@ -92,6 +92,24 @@ bool readWhole(int fd, uint8_t* data, std::size_t size) {
   return true;
 }
 
+// A folder of `count` files of 4 KiB, synced (made once); the files.
+std::vector<fs::path> smallFiles(const fs::path& folder, std::size_t count) {
+  std::vector<fs::path> files;
+  fs::create_directories(folder);
+  for (std::size_t i = 0; i < count; ++i) {
+    const fs::path path = folder / ("file-" + std::to_string(i));
+    if (!fs::exists(path)) {
+      const platform::UniqueFd fd(
+          ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+      const auto bytes = pattern(kSmallFile, static_cast<uint32_t>(i + 1));
+      writeWhole(fd.get(), bytes.data(), bytes.size());
+    }
+    files.push_back(path);
+  }
+  ::sync();
+  return files;
+}
+
 class MemoryKeychain final : public store::IdentityKeychain {
  public:
   std::optional<platform::KeychainData> load() override {

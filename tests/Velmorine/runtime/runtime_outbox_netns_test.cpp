@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "tests/Velmorine/runtime/runtime_hosts.h"
+#include "tests/Velmorine/runtime/transfer_hosts.h"
 #include "tests/Velmorine/transfer/content_files.h"
 #include "tests/support/temporary_folder.h"
 
@@ -29,20 +30,9 @@ using testing::Json;
 using testing::Lan;
 using testing::sh;
 
-const Json* transferRow(const Json& snapshot, const std::string& id) {
-  if (!snapshot.contains("transfers")) return nullptr;
-  for (const auto& row : snapshot["transfers"]) {
-    if (row["id"] == id) return &row;
-  }
-  return nullptr;
-}
-
-// What `sha256sum` says of every file below `root`, with paths relative to it, sorted.
-std::string digests(const fs::path& root) {
-  return testing::commandOutput("cd '" + root.string() +
-                                "' && find . -type f -print0 | sort -z | xargs -0 -r sha256sum")
-      .value_or("unreadable");
-}
+using testing::digests;
+using testing::PrivateTmpfs;
+using testing::transferRow;
 
 // Whether `condition` holds within the nodes' wait; for effects that show in no output (files
 // the outbox removes on its own queue).
@@ -55,109 +45,19 @@ bool eventually(const std::function<bool()>& condition) {
   return condition();
 }
 
-// A mount namespace of the test's own, inherited by the nodes it starts, with a tmpfs for the
-// files and the hosts' data homes.
-class PrivateTmpfs {
- public:
-  PrivateTmpfs() {
-    usable_ = ::unshare(CLONE_NEWNS) == 0 &&
-              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-              ::mount("tmpfs", folder_.path().c_str(), "tmpfs", 0, "size=1g,mode=0700") == 0;
-  }
-  ~PrivateTmpfs() {
-    if (usable_) ::umount2(folder_.path().c_str(), MNT_DETACH);
-  }
-  bool usable() const { return usable_; }
-  fs::path operator/(const fs::path& name) const { return folder_ / name; }
+struct Host : testing::TransferHost {
+  using testing::TransferHost::TransferHost;
 
- private:
-  velmorine::testing::TemporaryFolder folder_;
-  bool usable_ = false;
-};
-
-struct Host : testing::Host {
-  using testing::Host::Host;
-
-  std::optional<Json> until(const std::function<bool(const Json&)>& condition, size_t from = 0,
-                            std::chrono::seconds timeout = testing::kNodeWait) {
-    return node->waitSnapshot(condition, from, timeout);
-  }
-  std::optional<Json> transferUntil(const std::string& id,
-                                    const std::function<bool(const Json&)>& condition,
-                                    size_t from = 0,
-                                    std::chrono::seconds timeout = testing::kNodeWait) {
-    const auto snapshot = until(
-        [&](const Json& s) {
-          const Json* row = transferRow(s, id);
-          return row != nullptr && condition(*row);
-        },
-        from, timeout);
-    if (!snapshot) return std::nullopt;
-    return *transferRow(*snapshot, id);
-  }
-  std::optional<Json> stateOf(const std::string& id, const std::string& state, size_t from = 0) {
-    return transferUntil(
-        id, [&](const Json& row) { return row["state"] == state; }, from);
-  }
-  std::optional<Json> completion(const std::string& op, size_t from) {
-    return node->waitLine(
-        [&](const Json& l) {
-          return l.value("event", "") == "completion" && l.value("op", "") == op;
-        },
-        from, std::chrono::seconds(60));
-  }
   // Hands files to the outbox for `peer`; the completion line (transfer, result).
   Json send(const Host& peer, const std::vector<fs::path>& paths) {
     const size_t mark = node->mark();
     Json list = Json::array();
     for (const auto& path : paths) list.push_back(path.string());
     node->send({{"op", "send"}, {"peer", peer.localID}, {"paths", list}});
-    return completion("send", mark).value_or(Json{{"result", "none"}});
-  }
-  // The incoming transfer of `peer` named `name` once it waits for a decision.
-  std::string pendingFrom(const Host& peer, const std::string& name, size_t from = 0) {
-    std::string id;
-    until(
-        [&](const Json& s) {
-          for (const auto& r : s["transfers"]) {
-            if (r["peerID"] == peer.localID && r["outgoing"] == false && r["state"] == "pending" &&
-                r["name"] == name) {
-              id = r["id"];
-              return true;
-            }
-          }
-          return false;
-        },
-        from);
-    return id;
-  }
-  void accept(const std::string& id, const fs::path& destination) {
-    node->send({{"op", "accept"}, {"transfer", id}, {"destination", destination.string()}});
-  }
-  double advanceClock(double seconds) {
-    const size_t mark = node->mark();
-    node->send({{"op", "advanceClock"}, {"seconds", seconds}});
-    const auto line = completion("advanceClock", mark);
-    return line ? (*line)["result"].get<double>() : 0.0;
-  }
-  // Waits until this host heard `peer` on a route at or after uptime `since`.
-  bool hearsSince(const Host& peer, double since) {
-    return until([&](const Json& s) {
-             const Json* row = testing::peerRow(s, peer.localID);
-             if (row == nullptr) return false;
-             for (const auto& route : (*row)["routes"]) {
-               if (route.value("lastSeen", 0.0) >= since) return true;
-             }
-             return false;
-           })
-        .has_value();
+    return completionLine("send", mark).value_or(Json{{"result", "none"}});
   }
   // Moves the runtime's clock on, so the five-second pass comes at once.
-  void nextPass() {
-    const size_t mark = node->mark();
-    node->send({{"op", "advanceClock"}, {"seconds", 5.0}});
-    completion("advanceClock", mark);
-  }
+  void nextPass() { advanceClock(5.0); }
   fs::path staging() const { return home.path() / "Velmorine" / "attachment-outbox"; }
   std::vector<std::string> stagedBatches() const {
     std::vector<std::string> names;
@@ -167,13 +67,6 @@ struct Host : testing::Host {
     }
     std::sort(names.begin(), names.end());
     return names;
-  }
-  std::string recent() {
-    const auto all = node->lines();
-    for (auto line = all.rbegin(); line != all.rend(); ++line) {
-      if (line->value("event", "") == "snapshot") return (*line)["transfers"].dump();
-    }
-    return "";
   }
 };
 

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "tests/Velmorine/runtime/runtime_hosts.h"
+#include "tests/Velmorine/runtime/transfer_hosts.h"
 #include "tests/Velmorine/transfer/content_files.h"
 #include "tests/support/temporary_folder.h"
 
@@ -30,78 +31,17 @@ using testing::Lan;
 using testing::RuntimeNodeProcess;
 using testing::sh;
 
-// A transfer row of a snapshot, or null.
-const Json* transferRow(const Json& snapshot, const std::function<bool(const Json&)>& match) {
-  if (!snapshot.contains("transfers")) return nullptr;
-  for (const auto& row : snapshot["transfers"]) {
-    if (match(row)) return &row;
-  }
-  return nullptr;
-}
-
-// What `sha256sum` says of every file below `root`, with paths relative to it, sorted.
-std::string digests(const fs::path& root) {
-  return testing::commandOutput("cd '" + root.string() +
-                                "' && find . -type f -print0 | sort -z | xargs -0 -r sha256sum")
-      .value_or("unreadable");
-}
-
-// A tmpfs of the test's own, in a mount namespace of its own that the nodes it starts inherit:
-// sources and received folders live in memory, and vanish with the test.
-class PrivateTmpfs {
- public:
-  PrivateTmpfs() {
-    usable_ = ::unshare(CLONE_NEWNS) == 0 &&
-              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-              ::mount("tmpfs", folder_.path().c_str(), "tmpfs", 0, "size=1g,mode=0700") == 0;
-  }
-  ~PrivateTmpfs() {
-    if (usable_) ::umount2(folder_.path().c_str(), MNT_DETACH);
-  }
-  bool usable() const { return usable_; }
-  fs::path operator/(const fs::path& name) const { return folder_ / name; }
-
- private:
-  velmorine::testing::TemporaryFolder folder_;
-  bool usable_ = false;
-};
+using testing::digests;
+using testing::PrivateTmpfs;
+using testing::transferRow;
 
 // A runtime-node host that offers, accepts and reads its transfers.
-struct Host : testing::Host {
-  using testing::Host::Host;
+struct Host : testing::TransferHost {
+  using testing::TransferHost::TransferHost;
 
-  // Waits until a snapshot from `from` on meets `condition`; the snapshot.
-  std::optional<Json> until(const std::function<bool(const Json&)>& condition, size_t from = 0,
-                            std::chrono::seconds timeout = testing::kNodeWait) {
-    return node->waitSnapshot(condition, from, timeout);
-  }
-  // The latest state of transfer `id`, once it meets `condition`.
-  std::optional<Json> transferUntil(const std::string& id,
-                                    const std::function<bool(const Json&)>& condition,
-                                    size_t from = 0,
-                                    std::chrono::seconds timeout = testing::kNodeWait) {
-    const auto snapshot = until(
-        [&](const Json& s) {
-          const Json* row = transferRow(s, [&](const Json& r) { return r["id"] == id; });
-          return row != nullptr && condition(*row);
-        },
-        from, timeout);
-    if (!snapshot) return std::nullopt;
-    return *transferRow(*snapshot, [&](const Json& r) { return r["id"] == id; });
-  }
-  std::optional<Json> stateOf(const std::string& id, const std::string& state, size_t from = 0,
-                              std::chrono::seconds timeout = testing::kNodeWait) {
-    return transferUntil(
-        id, [&](const Json& row) { return row["state"] == state; }, from, timeout);
-  }
-
-  // The completion of the next `op` after `from`.
+  // The result of the next `op`'s completion after `from`.
   std::optional<Json> completion(const std::string& op, size_t from) {
-    const auto line = node->waitLine(
-        [&](const Json& l) {
-          return l.value("event", "") == "completion" && l.value("op", "") == op;
-        },
-        from, std::chrono::seconds(60));
+    const auto line = completionLine(op, from);
     if (!line) return std::nullopt;
     return (*line)["result"];
   }
@@ -118,68 +58,11 @@ struct Host : testing::Host {
     node->send({{"op", "offer"}, {"peer", peer.localID}, {"batch", batch}});
     return completion("offer", mark).value_or(Json{{"failure", "none"}});
   }
-  // The identifier of the incoming transfer of `peer` named `name` (its first item's name) once
-  // it waits for a decision.
-  std::string pendingFrom(const Host& peer, const std::string& name, size_t from = 0) {
-    std::string id;
-    until(
-        [&](const Json& s) {
-          const Json* row = transferRow(s, [&](const Json& r) {
-            return r["peerID"] == peer.localID && r["outgoing"] == false &&
-                   r["state"] == "pending" && r["name"] == name && r["error"].is_null();
-          });
-          if (row) id = (*row)["id"];
-          return row != nullptr;
-        },
-        from);
-    return id;
-  }
-  void accept(const std::string& id, const fs::path& destination) {
-    node->send({{"op", "accept"}, {"transfer", id}, {"destination", destination.string()}});
-  }
   // The store's pending receives and received index, read on the runtime queue.
   std::optional<Json> store() {
     const size_t mark = node->mark();
     node->send({{"op", "store"}});
     return node->waitLine([](const Json& l) { return l.value("event", "") == "store"; }, mark);
-  }
-  // The transfers of the latest snapshot, and the last diagnostics, for a failure's message.
-  std::string recent() {
-    std::string text;
-    const auto all = node->lines();
-    for (auto line = all.rbegin(); line != all.rend(); ++line) {
-      if (line->value("event", "") == "snapshot") {
-        text += (*line)["transfers"].dump();
-        break;
-      }
-    }
-    size_t shown = 0;
-    for (auto line = all.rbegin(); line != all.rend() && shown < 12; ++line) {
-      if (line->value("event", "") == "diagnostic") {
-        text += " " + line->value("code", "");
-        ++shown;
-      }
-    }
-    return text;
-  }
-  double advanceClock(double seconds) {
-    const size_t mark = node->mark();
-    node->send({{"op", "advanceClock"}, {"seconds", seconds}});
-    return completion("advanceClock", mark).value_or(0.0).get<double>();
-  }
-  // Waits until this host heard `peer` on a route at or after uptime `since`.
-  bool hearsSince(const Host& peer, double since, size_t from = 0) {
-    return until(
-               [&](const Json& s) {
-                 const Json* row = testing::peerRow(s, peer.localID);
-                 if (row == nullptr) return false;
-                 for (const auto& route : (*row)["routes"]) {
-                   if (route.value("lastSeen", 0.0) >= since) return true;
-                 }
-                 return false;
-               },
-               from)
-        .has_value();
   }
 };
 

@@ -112,6 +112,26 @@ class RuntimeTransfers : public ::testing::Test {
   store::StoreDocument document(TestRuntime& runtime) {
     return runtime.onQueue([&] { return runtime->store->document(); });
   }
+  // A receive on a runtime of data folder `folder` whose commit fails after its rename (the
+  // process might as well have died there), that runtime shut down; `received` names it.
+  void receiveFailingAfterTheRename(
+      const fs::path& folder, const std::shared_ptr<testing::MemoryIdentityKeychain>& keychain,
+      std::string& received) {
+    TestRuntime a(world);
+    RuntimeOptions options;
+    options.withFolder(folder).withKeychain(keychain);
+    options.receiveCheckpoint = [](std::string_view point) {
+      if (point == "commit.renamed")
+        throw transfer::ContentFailure(transfer::ContentFailure::Case::io);
+    };
+    TestRuntime b(world, options);
+    connect(a, b);
+    offer(a, b);
+    received = acceptIncoming(b);
+    ASSERT_TRUE(reaches(b, received, TransferState::failed));
+    b.settle();
+    ASSERT_TRUE(b.shutdown());
+  }
 
   velmorine::testing::ReceiveFolder files;
   fs::path destination = files / "destination";
@@ -210,22 +230,7 @@ TEST_F(RuntimeTransfers, CommitFailingAfterItsRenameIsIndexedAtTheNextStart) {
   const auto folder = std::make_unique<velmorine::testing::TemporaryFolder>();
   auto keychain = std::make_shared<testing::MemoryIdentityKeychain>();
   std::string received;
-  {
-    TestRuntime a(world);
-    RuntimeOptions options;
-    options.withFolder(folder->path()).withKeychain(keychain);
-    options.receiveCheckpoint = [](std::string_view point) {
-      if (point == "commit.renamed")
-        throw transfer::ContentFailure(transfer::ContentFailure::Case::io);
-    };
-    TestRuntime b(world, options);
-    connect(a, b);
-    offer(a, b);
-    received = acceptIncoming(b);
-    ASSERT_TRUE(reaches(b, received, TransferState::failed));
-    b.settle();
-    ASSERT_TRUE(b.shutdown());
-  }
+  ASSERT_NO_FATAL_FAILURE(receiveFailingAfterTheRename(folder->path(), keychain, received));
   EXPECT_TRUE(fs::is_directory(destination / ("Velmorine-" + received) / "Album"));
   TestRuntime restarted(world, RuntimeOptions().withFolder(folder->path()).withKeychain(keychain));
   ASSERT_TRUE(restarted.start());
@@ -285,22 +290,7 @@ TEST_F(RuntimeTransfers, RecoveryIntoTheMovedDestinationSettlesItAndAnotherFolde
   const auto folder = std::make_unique<velmorine::testing::TemporaryFolder>();
   auto keychain = std::make_shared<testing::MemoryIdentityKeychain>();
   std::string received;
-  {
-    TestRuntime a(world);
-    RuntimeOptions options;
-    options.withFolder(folder->path()).withKeychain(keychain);
-    options.receiveCheckpoint = [](std::string_view point) {
-      if (point == "commit.renamed")
-        throw transfer::ContentFailure(transfer::ContentFailure::Case::io);
-    };
-    TestRuntime b(world, options);
-    connect(a, b);
-    offer(a, b);
-    received = acceptIncoming(b);
-    ASSERT_TRUE(reaches(b, received, TransferState::failed));
-    b.settle();
-    ASSERT_TRUE(b.shutdown());
-  }
+  ASSERT_NO_FATAL_FAILURE(receiveFailingAfterTheRename(folder->path(), keychain, received));
   // The user moved the destination while the program was away.
   const fs::path moved = files / "moved";
   fs::rename(destination, moved);

@@ -53,17 +53,9 @@ class ConversationHostsNetns : public ::testing::Test {
 
   // Host B: runtime-node in its namespace with networking on.
   bool runB() {
-    b = std::make_unique<RuntimeNodeProcess>(
-        std::vector<std::string>{"ip", "netns", "exec", lan->ns("b")}, bHome.path().string());
-    if (!b->launch()) return false;
-    b->send({{"op", "start"}});
-    b->send({{"op", "setNetworkEnabled"}, {"enabled", true}});
-    const auto searching = b->waitSnapshot([](const Json& snapshot) {
-      return snapshot["enabled"] == true && snapshot["localID"].is_string();
-    });
-    if (!searching) return false;
-    bID = (*searching)["localID"];
-    return true;
+    const auto id = velmorine::testing::startSearchingNode(b, lan->ns("b"), bHome.path().string());
+    if (id) bID = *id;
+    return id.has_value();
   }
 
   // B sends the texts to A in batches its outbox takes, each delivered before the next; A's

@@ -45,6 +45,19 @@ class EnginePair : public ::testing::Test {
     world.settle();
     return id;
   }
+  // Why `from` refused to offer `batch` to `to`; nothing when it offered it.
+  std::optional<ContentFailure::Case> refusedOffer(const std::shared_ptr<PreparedBatch>& batch,
+                                                   Device& from, Device& to) {
+    std::optional<ContentFailure::Case> failure;
+    world.run([&] {
+      try {
+        from.engine->offer(batch, to.id);
+      } catch (const ContentFailure& refused) {
+        failure = refused.failure();
+      }
+    });
+    return failure;
+  }
   // The one incoming transfer `to` holds.
   std::string incoming(Device& to) {
     std::string id;
@@ -191,14 +204,7 @@ TEST_F(EnginePair, OfferMadeAgainAfterAFailureCommitsAtTheReceiverHoldingTheFirs
 TEST_F(EnginePair, OfferOfABatchStillUnderWayIsAConflict) {
   const auto batch = testing::prepared({album()});
   offer(batch, a, b);
-  std::optional<ContentFailure::Case> failure;
-  world.run([&] {
-    try {
-      a.engine->offer(batch, b.id);
-    } catch (const ContentFailure& refused) {
-      failure = refused.failure();
-    }
-  });
+  const auto failure = refusedOffer(batch, a, b);
   EXPECT_EQ(failure, ContentFailure::Case::conflict);
 }
 
@@ -378,14 +384,7 @@ TEST_F(EnginePair, OfferTooLargeForADataSessionIsRefusedBeforeItIsMade) {
   auto batch = std::make_shared<PreparedBatch>(
       core::Uuid::random(), entries, total, 1, std::vector<std::unique_ptr<ScopedContentAccess>>{},
       std::vector<SourceStamp>{}, std::vector<PreparedSource>{}, nullptr);
-  std::optional<ContentFailure::Case> failure;
-  world.run([&] {
-    try {
-      a.engine->offer(batch, b.id);
-    } catch (const ContentFailure& refused) {
-      failure = refused.failure();
-    }
-  });
+  const auto failure = refusedOffer(batch, a, b);
   EXPECT_EQ(failure, ContentFailure::Case::sizeLimit);
 }
 
