@@ -12,8 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -121,14 +123,31 @@ class TransfersNetns : public ::testing::Test {
     return path;
   }
 
-  // Nothing but these received folders in `where`: no stage, no journal, no stray file.
-  static std::vector<std::string> contents(const fs::path& where) {
-    std::vector<std::string> names;
-    for (const auto& item : fs::directory_iterator(where)) {
-      names.push_back(item.path().filename().string());
+  // Polls until `settled` holds or the nodes' wait is over. The file queue removes an ended
+  // receive's stage, and then its journal, after the receive's state is shown.
+  static void awaitSettled(const std::function<bool()>& settled) {
+    const auto deadline = std::chrono::steady_clock::now() + testing::kNodeWait;
+    while (!settled() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // polling, not ordering
     }
-    std::sort(names.begin(), names.end());
-    return names;
+  }
+  static std::vector<std::string> names(const fs::path& where) {
+    std::vector<std::string> found;
+    for (const auto& item : fs::directory_iterator(where)) {
+      found.push_back(item.path().filename().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  }
+  // Nothing but these received folders in `where` once its stages are gone: no stage left for
+  // good, no journal, no stray file.
+  static std::vector<std::string> contents(const fs::path& where) {
+    awaitSettled([&] {
+      return std::ranges::none_of(names(where), [](const std::string& name) {
+        return name.starts_with(".velmorine-") && name.ends_with(".partial");
+      });
+    });
+    return names(where);
   }
 
   // `sent` arrived whole as transfer `id` of `receiver`: identical bytes, indexed, no journal.
@@ -149,6 +168,10 @@ class TransfersNetns : public ::testing::Test {
   }
   // Nothing of transfer `id` anywhere: no folder, no stage, no index entry, no journal.
   void expectNothing(Host& receiver, const std::string& id) {
+    awaitSettled([&] {
+      const auto store = receiver.store();
+      return store && (*store)["pendingReceives"].empty();
+    });
     EXPECT_FALSE(fs::exists(destination / ("Velmorine-" + id)));
     for (const auto& name : contents(destination)) {
       EXPECT_EQ(name.find(id), std::string::npos) << name << " left behind";
