@@ -31,19 +31,9 @@ using testing::Lan;
 using testing::sh;
 
 using testing::digests;
+using testing::eventually;
 using testing::PrivateTmpfs;
 using testing::transferRow;
-
-// Whether `condition` holds within the nodes' wait; for effects that show in no output (files
-// the outbox removes on its own queue).
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + testing::kNodeWait;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // polling, not ordering
-  }
-  return condition();
-}
 
 struct Host : testing::TransferHost {
   using testing::TransferHost::TransferHost;

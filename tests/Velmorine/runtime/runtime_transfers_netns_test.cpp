@@ -34,6 +34,7 @@ using testing::RuntimeNodeProcess;
 using testing::sh;
 
 using testing::digests;
+using testing::eventually;
 using testing::PrivateTmpfs;
 using testing::transferRow;
 
@@ -123,14 +124,6 @@ class TransfersNetns : public ::testing::Test {
     return path;
   }
 
-  // Polls until `settled` holds or the nodes' wait is over. The file queue removes an ended
-  // receive's stage, and then its journal, after the receive's state is shown.
-  static void awaitSettled(const std::function<bool()>& settled) {
-    const auto deadline = std::chrono::steady_clock::now() + testing::kNodeWait;
-    while (!settled() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // polling, not ordering
-    }
-  }
   static std::vector<std::string> names(const fs::path& where) {
     std::vector<std::string> found;
     for (const auto& item : fs::directory_iterator(where)) {
@@ -140,9 +133,10 @@ class TransfersNetns : public ::testing::Test {
     return found;
   }
   // Nothing but these received folders in `where` once its stages are gone: no stage left for
-  // good, no journal, no stray file.
+  // good, no journal, no stray file. The file queue removes an ended receive's stage, and then
+  // its journal, after the receive's state shows.
   static std::vector<std::string> contents(const fs::path& where) {
-    awaitSettled([&] {
+    eventually([&] {
       return std::ranges::none_of(names(where), [](const std::string& name) {
         return name.starts_with(".velmorine-") && name.ends_with(".partial");
       });
@@ -168,7 +162,7 @@ class TransfersNetns : public ::testing::Test {
   }
   // Nothing of transfer `id` anywhere: no folder, no stage, no index entry, no journal.
   void expectNothing(Host& receiver, const std::string& id) {
-    awaitSettled([&] {
+    eventually([&] {
       const auto store = receiver.store();
       return store && (*store)["pendingReceives"].empty();
     });

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "tests/Velmorine/runtime/runtime_hosts.h"
 #include "tests/support/temporary_folder.h"
@@ -35,6 +36,17 @@ inline std::string digests(const std::filesystem::path& root) {
   return commandOutput("cd '" + root.string() +
                        "' && find . -type f -print0 | sort -z | xargs -0 -r sha256sum")
       .value_or("unreadable");
+}
+
+// Whether `condition` holds within the nodes' wait; for effects that show in no output (files
+// that a node removes on one of its queues after the state it shows).
+inline bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kNodeWait;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // polling, not ordering
+  }
+  return condition();
 }
 
 // A tmpfs of the test's own, in a mount namespace of its own that the nodes it starts inherit:
