@@ -231,12 +231,16 @@ TEST_F(ConversationHostsNetns, ChattingThroughTheWindow_NeedsRootAndNamespaces) 
   EXPECT_NE(messageWithText("while you were away")->delivery,
             runtime::MessageDelivery::acknowledged);
   ASSERT_TRUE(runB());
-  ASSERT_TRUE(b->waitSnapshot([](const Json& snapshot) {
-    for (const auto& message : snapshot["messages"]) {
-      if (message["text"] == "while you were away") return true;
-    }
-    return false;
-  })) << "B never received the message written while it was away";
+  // B starts, is found again and dialled before the message moves: the window's patience.
+  ASSERT_TRUE(b->waitSnapshot(
+      [](const Json& snapshot) {
+        for (const auto& message : snapshot["messages"]) {
+          if (message["text"] == "while you were away") return true;
+        }
+        return false;
+      },
+      0, std::chrono::seconds(kWait / 1000)))
+      << "B never received the message written while it was away";
   ASSERT_TRUE(QTest::qWaitFor(
       [&] {
         const auto* waited = messageWithText("while you were away");
